@@ -1,0 +1,7 @@
+#include "ModalState.h"
+
+ModalState &ModalState::instance()
+{
+    static ModalState state;
+    return state;
+}

@@ -1,0 +1,87 @@
+#include "DataListener.h"
+
+#include "DataPort.h"
+#include "TcpSocket.h"
+
+#include <cerrno>
+
+namespace {
+
+// Errors that say something about one connection or a passing shortage, not
+// about the listening socket: the listener goes on.
+bool isTransientAcceptError(int error)
+{
+    switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EAGAIN:
+    case EPERM:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+DataListener::DataListener(const ListenerServices &services, StopState &stop, quint16 port)
+    : ListenerThread("tv-data"), m_services(services), m_stop(stop), m_port(port)
+{
+}
+
+DataListener::~DataListener()
+{
+    join();
+}
+
+void DataListener::run()
+{
+    TcpSocket listening;
+    if (!listening.listenOn(m_port)) {
+        if (m_services.observer)
+            m_services.observer->portUnavailable(ListenerKind::Data, m_port,
+                                                 listening.lastError());
+        return;
+    }
+    for (;;) {
+        Ipv4Address peer;
+        TcpSocket connection = listening.accept(&peer);
+        if (!connection.isOpen()) {
+            if (m_stop.DataStopRequested || !isTransientAcceptError(listening.lastError()))
+                break;
+            // Out of descriptors or memory: give the system a moment.
+            m_stop.waitFor(m_stop.DataStopRequested, std::chrono::milliseconds(100));
+            continue;
+        }
+        connection.setReceiveTimeout(m_services.idleTimeoutMs);
+        char bytes[DataHeader::kSize];
+        if (!connection.receiveExactly(bytes, sizeof bytes))
+            continue; // closed, failed or silent before the header was complete
+        const DataHeader header = DataHeader::decode(bytes);
+        if (header.isKind(DataKind::Stop)) {
+            // Only the program's own stop, from this computer, ends the
+            // listener; anyone else's stop header is refused.
+            if (m_stop.DataStopRequested && peer.isLoopback())
+                break;
+            DataPort::refuse(connection);
+            continue;
+        }
+        if (m_services.handleData)
+            m_services.handleData(connection, header, peer);
+        else
+            DataPort::handleDataConnection(connection, header);
+        connection.close();
+    }
+    listening.close();
+}

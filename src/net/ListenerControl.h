@@ -1,0 +1,40 @@
+#pragma once
+
+#include "ListenerServices.h"
+
+#include <memory>
+
+class DataListener;
+class MessageListener;
+
+// Starts, stops and restarts the two listener threads.
+class ListenerControl {
+public:
+    explicit ListenerControl(ListenerServices services);
+    // Stops listeners that still run.
+    ~ListenerControl();
+    ListenerControl(const ListenerControl &) = delete;
+    ListenerControl &operator=(const ListenerControl &) = delete;
+
+    // Starts the message listener, then the data listener, on the ports of
+    // the settings record as it is now.
+    void startListeners();
+    // Stops both and returns when both threads have ended: the stop token
+    // goes to the message listener, then a stop header to the data listener,
+    // each on the port that listener was started on. Blocks: call it off the
+    // GUI thread. Waits for an incoming window that is open to be closed.
+    void stopListeners();
+    // Stops the listeners where they listen and starts them on the ports of
+    // the settings record as it is now.
+    void restartListeners();
+
+    bool isRunning() const { return m_message != nullptr; }
+    quint16 messagePort() const;
+    quint16 dataPort() const;
+
+private:
+    ListenerServices m_services;
+    StopState m_stop;
+    std::unique_ptr<MessageListener> m_message;
+    std::unique_ptr<DataListener> m_data;
+};

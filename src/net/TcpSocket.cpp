@@ -1,0 +1,220 @@
+#include "TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+sockaddr_in socketAddress(const Ipv4Address &address, quint16 port)
+{
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    // The port field gets the number's bytes low byte first, whatever the
+    // host's byte order: that is what every Tarvello puts there.
+    auto *p = reinterpret_cast<unsigned char *>(&sa.sin_port);
+    p[0] = static_cast<unsigned char>(port & 0xff);
+    p[1] = static_cast<unsigned char>(port >> 8);
+    auto *a = reinterpret_cast<unsigned char *>(&sa.sin_addr.s_addr);
+    for (int i = 0; i < 4; ++i)
+        a[i] = static_cast<unsigned char>(address.octets[i] & 0xff);
+    return sa;
+}
+
+void setTimeout(int handle, int option, int ms)
+{
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    ::setsockopt(handle, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+} // namespace
+
+TcpSocket::TcpSocket(int handle) : m_handle(handle), m_open(handle >= 0) {}
+
+TcpSocket::~TcpSocket()
+{
+    close();
+}
+
+TcpSocket::TcpSocket(TcpSocket &&other) noexcept
+    : m_handle(other.m_handle), m_open(other.m_open), m_error(other.m_error)
+{
+    other.m_handle = -1;
+    other.m_open = false;
+}
+
+TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        m_open = other.m_open;
+        m_error = other.m_error;
+        other.m_handle = -1;
+        other.m_open = false;
+    }
+    return *this;
+}
+
+quint16 TcpSocket::wirePort(quint16 configuredPort)
+{
+    return quint16((configuredPort >> 8) | (configuredPort << 8));
+}
+
+bool TcpSocket::fail()
+{
+    m_error = errno;
+    if (m_handle >= 0)
+        ::close(m_handle);
+    m_handle = -1;
+    m_open = false;
+    return false;
+}
+
+bool TcpSocket::listenOn(quint16 port)
+{
+    close();
+    m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (m_handle < 0)
+        return fail();
+    // A restart on the same port must work at once.
+    const int on = 1;
+    ::setsockopt(m_handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    Ipv4Address any{};
+    const sockaddr_in sa = socketAddress(any, port);
+    if (::bind(m_handle, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0)
+        return fail();
+    m_open = true;
+    if (::listen(m_handle, 5) != 0)
+        return fail();
+    return true;
+}
+
+bool TcpSocket::connectTo(const Ipv4Address &address, quint16 port, int timeoutMs)
+{
+    close();
+    m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (m_handle < 0)
+        return fail();
+    const int flags = ::fcntl(m_handle, F_GETFL);
+    ::fcntl(m_handle, F_SETFL, flags | O_NONBLOCK);
+    const sockaddr_in sa = socketAddress(address, port);
+    if (::connect(m_handle, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        if (errno != EINPROGRESS)
+            return fail();
+        pollfd pfd{m_handle, POLLOUT, 0};
+        int r;
+        do {
+            r = ::poll(&pfd, 1, timeoutMs);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return fail();
+        }
+        if (r < 0)
+            return fail();
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        ::getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &soError, &len);
+        if (soError != 0) {
+            errno = soError;
+            return fail();
+        }
+    }
+    ::fcntl(m_handle, F_SETFL, flags & ~O_NONBLOCK);
+    setTimeout(m_handle, SO_SNDTIMEO, kSendTimeoutMs);
+    m_open = true;
+    return true;
+}
+
+TcpSocket TcpSocket::accept(Ipv4Address *peer)
+{
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    int handle;
+    do {
+        handle = ::accept4(m_handle, reinterpret_cast<sockaddr *>(&sa), &len, SOCK_CLOEXEC);
+    } while (handle < 0 && errno == EINTR);
+    if (handle < 0) {
+        m_error = m_handle < 0 ? EBADF : errno;
+        TcpSocket failed;
+        failed.m_error = m_error;
+        return failed;
+    }
+    if (peer) {
+        const auto *a = reinterpret_cast<const unsigned char *>(&sa.sin_addr.s_addr);
+        for (int i = 0; i < 4; ++i)
+            peer->octets[i] = a[i];
+    }
+    TcpSocket accepted(handle);
+    setTimeout(handle, SO_SNDTIMEO, kSendTimeoutMs);
+    return accepted;
+}
+
+void TcpSocket::close()
+{
+    if (!m_open)
+        return;
+    ::close(m_handle);
+    m_handle = -1;
+    m_open = false;
+}
+
+qint64 TcpSocket::send(const void *data, qint64 size)
+{
+    if (!m_open) {
+        m_error = EBADF;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::send(m_handle, data, size_t(size), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        m_error = errno;
+    return n;
+}
+
+qint64 TcpSocket::receive(void *buffer, qint64 size)
+{
+    if (!m_open) {
+        m_error = EBADF;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(m_handle, buffer, size_t(size), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        m_error = errno;
+    return n;
+}
+
+bool TcpSocket::receiveExactly(void *buffer, qint64 size)
+{
+    auto *p = static_cast<char *>(buffer);
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = receive(p + got, size - got);
+        if (n <= 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+void TcpSocket::setReceiveTimeout(int ms)
+{
+    if (m_open)
+        setTimeout(m_handle, SO_RCVTIMEO, ms);
+}

@@ -1,0 +1,29 @@
+#include "ComputerName.h"
+
+#include "CodePage.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace ComputerName {
+
+QString localHostName()
+{
+    char buffer[128];
+    std::memset(buffer, 0, sizeof buffer);
+    if (::gethostname(buffer, sizeof buffer - 1) != 0)
+        return QString();
+    return CodePage::ansi().toUnicode(buffer, qsizetype(std::strlen(buffer)));
+}
+
+QString netBiosName()
+{
+    QString name = localHostName();
+    const qsizetype dot = name.indexOf(u'.');
+    if (dot >= 0)
+        name.truncate(dot);
+    return name.toUpper().left(15);
+}
+
+} // namespace ComputerName

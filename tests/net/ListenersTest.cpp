@@ -1,0 +1,398 @@
+#include "app/ModalState.h"
+#include "app/Settings.h"
+#include "messaging/MessageLog.h"
+#include "net/DataHeader.h"
+#include "net/IncomingWindows.h"
+#include "net/ListenerControl.h"
+#include "net/StopToken.h"
+#include "platform/CodePage.h"
+
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+using namespace TestSupport;
+
+namespace {
+
+// Stands in for the incoming windows: records each message and, while held,
+// keeps the listener waiting as an open window does.
+class FakeWindows : public IncomingWindows {
+public:
+    void showMessage(const QString &text) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_shown << text;
+        ++m_open;
+        m_modalSeen = ModalState::instance().ModalWindowOpen;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_hold; });
+        --m_open;
+    }
+    void hold()
+    {
+        std::lock_guard lock(m_mutex);
+        m_hold = true;
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_hold = false;
+        }
+        m_changed.notify_all();
+    }
+    QStringList shown() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_shown;
+    }
+    int open() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_open;
+    }
+    bool modalSeen() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_modalSeen;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QStringList m_shown;
+    int m_open = 0;
+    bool m_hold = false;
+    bool m_modalSeen = false;
+};
+
+class FakeObserver : public ListenerObserver {
+public:
+    void portUnavailable(ListenerKind kind, int port, int error) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_reports.append({kind, port, error});
+    }
+    struct Report {
+        ListenerKind kind;
+        int port;
+        int error;
+    };
+    QList<Report> reports() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_reports;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QList<Report> m_reports;
+};
+
+// Sends a raw data-port request and returns what came back before the close.
+QByteArray dataExchange(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    if (!connectClient(socket, port))
+        return "no connection";
+    socket.write(request);
+    socket.waitForBytesWritten(5000);
+    QByteArray answer;
+    while (socket.waitForReadyRead(5000))
+        answer += socket.readAll();
+    answer += socket.readAll();
+    return answer;
+}
+
+DataHeader headerOfKind(quint32 kind)
+{
+    DataHeader h;
+    h.kind = kind;
+    h.senderName = QStringLiteral("PC2");
+    return h;
+}
+
+} // namespace
+
+class ListenersTest : public QObject {
+    Q_OBJECT
+
+    LiveSettings m_settings;
+    std::unique_ptr<FakeWindows> m_fakeWindows;
+    MessageLog m_log;
+    std::unique_ptr<FakeObserver> m_fakeObserver;
+    std::unique_ptr<ListenerControl> m_control;
+    quint16 m_messagePort = 0;
+    quint16 m_dataPort = 0;
+
+    void useFreePorts()
+    {
+        Settings s;
+        m_messagePort = freeConfiguredPort();
+        do {
+            m_dataPort = freeConfiguredPort();
+        } while (m_dataPort == m_messagePort);
+        s.ListeningPort = m_messagePort;
+        s.ListeningDataPort = m_dataPort;
+        m_settings.set(s);
+    }
+
+    void startListeners(int idleTimeoutMs = 30000)
+    {
+        ListenerServices services;
+        services.settings = &m_settings;
+        services.windows = m_fakeWindows.get();
+        services.log = &m_log;
+        services.modal = &ModalState::instance();
+        services.observer = m_fakeObserver.get();
+        services.idleTimeoutMs = idleTimeoutMs;
+        m_control = std::make_unique<ListenerControl>(services);
+        m_control->startListeners();
+        // Both listen once a connection to each is accepted by the kernel.
+        QVERIFY(waitUntil([&] {
+            QTcpSocket a, b;
+            return connectClient(a, m_messagePort) && connectClient(b, m_dataPort);
+        }));
+        // Those probe connections were empty: they leave no trace.
+    }
+
+    bool sendText(const QString &text)
+    {
+        return sendAndClose(m_messagePort, CodePage::ansi().fromUnicode(text));
+    }
+
+private slots:
+    void init()
+    {
+        m_fakeWindows = std::make_unique<FakeWindows>();
+        m_fakeObserver = std::make_unique<FakeObserver>();
+        m_log.clear();
+        useFreePorts();
+    }
+
+    void cleanup()
+    {
+        m_fakeWindows->release();
+        if (m_control)
+            m_control->stopListeners();
+        m_control.reset();
+    }
+
+    void emptyConnectionsLeaveNoTrace()
+    {
+        startListeners();
+        QVERIFY(sendAndClose(m_messagePort, QByteArray()));
+        QVERIFY(sendText(QStringLiteral("marker")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(m_fakeWindows->shown(), QStringList{QStringLiteral("marker")});
+    }
+
+    void longMessageArrivesWhole()
+    {
+        startListeners();
+        QString text;
+        for (int i = 0; i < 10000; ++i)
+            text += QChar(i % 50 == 49 ? u'\n' : char16_t(u'а' + i % 32));
+        QVERIFY(sendText(text));
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(m_fakeWindows->shown().value(0), text);
+        const LogEntry entry = m_log.entries().value(0);
+        QCOMPARE(entry.text, text);
+        QCOMPARE(entry.direction, LogDirection::Incoming);
+        QVERIFY(entry.peer.isEmpty());
+    }
+
+    void messagesAreShownOneAtATimeInOrder()
+    {
+        startListeners();
+        m_fakeWindows->hold();
+        for (const char *t : {"one", "two", "three"})
+            QVERIFY(sendText(QString::fromLatin1(t)));
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        QVERIFY(m_fakeWindows->modalSeen());
+        QVERIFY(ModalState::instance().ModalWindowOpen);
+        // The first window is open: nothing is logged and the others wait.
+        QCOMPARE(m_log.size(), 0);
+        QCOMPARE(m_fakeWindows->shown().size(), 1);
+        m_fakeWindows->release();
+        QVERIFY(waitUntil([&] { return m_log.size() == 3; }));
+        QCOMPARE(m_fakeWindows->shown(), (QStringList{"one", "two", "three"}));
+        QVERIFY(!ModalState::instance().ModalWindowOpen);
+    }
+
+    void stopTokenFromOutsideAStopIsAMessage()
+    {
+        startListeners();
+        QVERIFY(sendAndClose(m_messagePort, QByteArray(StopToken)));
+        QVERIFY(sendText(QStringLiteral("after")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 2; }));
+        QCOMPARE(m_fakeWindows->shown(), (QStringList{QString::fromLatin1(StopToken), "after"}));
+    }
+
+    void stopWaitsForTheOpenWindow()
+    {
+        startListeners();
+        m_fakeWindows->hold();
+        QVERIFY(sendText(QStringLiteral("pending")));
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            m_control->stopListeners();
+            stopped = true;
+        });
+        QTest::qWait(500);
+        QVERIFY2(!stopped, "the stop returned while the window was still open");
+        m_fakeWindows->release();
+        QVERIFY(waitUntil([&] { return stopped.load(); }));
+        stopper.join();
+        QCOMPARE(m_log.size(), 1);
+        QCOMPARE(m_log.entries().value(0).text, QStringLiteral("pending"));
+        // Both ports are free again.
+        QTcpSocket a, b;
+        QVERIFY(!connectClient(a, m_messagePort));
+        QVERIFY(!connectClient(b, m_dataPort));
+    }
+
+    void unbindableDataPortEndsItsListener()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, wire(m_dataPort)));
+        startListenersWithoutProbe();
+        QVERIFY(waitUntil([&] { return !m_fakeObserver->reports().isEmpty(); }));
+        QCOMPARE(m_fakeObserver->reports().value(0).kind, ListenerKind::Data);
+        QCOMPARE(m_fakeObserver->reports().value(0).port, int(m_dataPort));
+        QCOMPARE(m_fakeObserver->reports().value(0).error, EADDRINUSE);
+        QElapsedTimer timer;
+        timer.start();
+        m_control->stopListeners();
+        QVERIFY2(timer.elapsed() < 5000, "the stop waited for a listener that had ended");
+        m_control.reset();
+    }
+
+    void unbindableMessagePortIsReportedOnceAndRetried()
+    {
+        auto squatter = std::make_unique<QTcpServer>();
+        QVERIFY(squatter->listen(QHostAddress::Any, wire(m_messagePort)));
+        startListenersWithoutProbe();
+        QVERIFY(waitUntil([&] { return !m_fakeObserver->reports().isEmpty(); }));
+        QTest::qWait(1500); // several retries
+        QCOMPARE(m_fakeObserver->reports().size(), 1);
+        QCOMPARE(m_fakeObserver->reports().value(0).kind, ListenerKind::Message);
+        squatter.reset();
+        // Once the port is free, the listener takes it.
+        QVERIFY(waitUntil([&] {
+            QTcpSocket probe;
+            return connectClient(probe, m_messagePort);
+        }));
+        QVERIFY(sendText(QStringLiteral("late")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(m_fakeObserver->reports().size(), 1);
+    }
+
+    void stopReturnsWhileTheMessagePortIsTaken()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, wire(m_messagePort)));
+        startListenersWithoutProbe();
+        QVERIFY(waitUntil([&] { return !m_fakeObserver->reports().isEmpty(); }));
+        m_control->stopListeners(); // must return although the token went elsewhere
+        QVERIFY(!m_control->isRunning());
+    }
+
+    void restartMovesBothListeners()
+    {
+        startListeners();
+        const quint16 oldMessage = m_messagePort;
+        const quint16 oldData = m_dataPort;
+        useFreePorts();
+        m_control->restartListeners();
+        QCOMPARE(m_control->messagePort(), m_messagePort);
+        QCOMPARE(m_control->dataPort(), m_dataPort);
+        QVERIFY(waitUntil([&] {
+            QTcpSocket a, b;
+            return connectClient(a, m_messagePort) && connectClient(b, m_dataPort);
+        }));
+        QTcpSocket a, b;
+        QVERIFY(!connectClient(a, oldMessage));
+        QVERIFY(!connectClient(b, oldData));
+        QVERIFY(sendText(QStringLiteral("moved")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+    }
+
+    void silentPeerIsDropped()
+    {
+        startListeners(300);
+        QTcpSocket silent;
+        QVERIFY(connectClient(silent, m_messagePort));
+        silent.write("half a mess");
+        silent.waitForBytesWritten(1000);
+        // The listener gives up on the silent peer: what arrived is the message.
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(m_fakeWindows->shown().value(0), QStringLiteral("half a mess"));
+
+        QTcpSocket silentData;
+        QVERIFY(connectClient(silentData, m_dataPort));
+        silentData.write(QByteArray(100, '\1'));
+        silentData.waitForBytesWritten(1000);
+        // The data listener drops it without an answer and serves the next.
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
+        QVERIFY(!silentData.waitForReadyRead(100) || silentData.readAll().isEmpty());
+    }
+
+    void unknownKindIsRefused()
+    {
+        startListeners();
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(0).encode()), encodeAnswer(0));
+    }
+
+    void incompleteHeaderGetsNoAnswer()
+    {
+        startListeners();
+        for (int length : {0, 1, 100, 695}) {
+            QTcpSocket socket;
+            QVERIFY(connectClient(socket, m_dataPort));
+            socket.write(headerOfKind(2).encode().left(length));
+            socket.waitForBytesWritten(1000);
+            socket.disconnectFromHost();
+            if (socket.state() != QAbstractSocket::UnconnectedState)
+                socket.waitForDisconnected(2000);
+            QCOMPARE(socket.readAll(), QByteArray());
+        }
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
+    }
+
+    void strayStopHeaderIsRefused()
+    {
+        startListeners();
+        // No stop is under way: a stop header is refused and the listener
+        // goes on.
+        QCOMPARE(dataExchange(m_dataPort, DataHeader::stop().encode()), encodeAnswer(0));
+        QCOMPARE(dataExchange(m_dataPort, DataHeader::stop().encode()), encodeAnswer(0));
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
+    }
+
+private:
+    void startListenersWithoutProbe()
+    {
+        ListenerServices services;
+        services.settings = &m_settings;
+        services.windows = m_fakeWindows.get();
+        services.log = &m_log;
+        services.modal = &ModalState::instance();
+        services.observer = m_fakeObserver.get();
+        m_control = std::make_unique<ListenerControl>(services);
+        m_control->startListeners();
+    }
+};
+
+QTEST_GUILESS_MAIN(ListenersTest)
+#include "ListenersTest.moc"

@@ -1,0 +1,65 @@
+#include "TestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QTcpServer>
+#include <QTest>
+
+namespace TestSupport {
+
+quint16 freeConfiguredPort()
+{
+    // Ports above 32768 on the wire are configured numbers whose low byte is
+    // at least 0x80; any free one will do.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::Any, 0))
+            continue;
+        const quint16 wirePort = probe.serverPort();
+        const quint16 configured = wire(wirePort);
+        // Stay clear of the privileged range on the wire, which is what the
+        // swap gives for a configured number below 256 in its high byte.
+        if (wirePort >= 1024)
+            return configured;
+    }
+    return 0;
+}
+
+bool connectClient(QTcpSocket &socket, quint16 configuredPort)
+{
+    socket.connectToHost(QHostAddress::LocalHost, wire(configuredPort));
+    return socket.waitForConnected(5000);
+}
+
+bool sendAndClose(quint16 configuredPort, const QByteArray &bytes)
+{
+    QTcpSocket socket;
+    if (!connectClient(socket, configuredPort))
+        return false;
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 n = socket.write(bytes.constData() + written, bytes.size() - written);
+        if (n < 0)
+            return false;
+        written += n;
+        socket.waitForBytesWritten(5000);
+    }
+    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(5000)) {
+    }
+    socket.disconnectFromHost();
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.waitForDisconnected(5000);
+    return true;
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+} // namespace TestSupport

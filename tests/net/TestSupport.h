@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QTcpSocket>
+
+#include <functional>
+
+namespace TestSupport {
+
+// A configured port number whose TCP port on the wire is free now.
+quint16 freeConfiguredPort();
+
+// The TCP port other software sees for a configured number: bytes swapped.
+inline quint16 wire(quint16 configured)
+{
+    return quint16((configured >> 8) | (configured << 8));
+}
+
+// Connects a plain Qt socket to 127.0.0.1 on the wire port of a configured
+// number.
+bool connectClient(QTcpSocket &socket, quint16 configuredPort);
+
+// Sends bytes and closes, as another Tarvello sends a message.
+bool sendAndClose(quint16 configuredPort, const QByteArray &bytes);
+
+// Waits for a condition for up to the given time, processing events.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+} // namespace TestSupport
