@@ -1,0 +1,143 @@
+#include "MainWindow.h"
+
+#include "FirstStartWindow.h"
+#include "ModalState.h"
+#include "PromptService.h"
+#include "StringTable.h"
+#include "WaitFor.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstring>
+
+MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
+    : QObject(parent), m_store(store), m_tray(std::make_unique<TrayIcon>(m_users)),
+      m_windows(std::make_unique<GuiIncomingWindows>())
+{
+    ListenerServices services;
+    services.settings = &m_settings;
+    services.windows = m_windows.get();
+    services.log = &m_log;
+    services.modal = &ModalState::instance();
+    services.observer = this;
+    m_listeners = std::make_unique<ListenerControl>(services);
+    connect(m_tray.get(), &TrayIcon::commandChosen, this, &MainWindow::dispatchCommand);
+}
+
+MainWindow::~MainWindow()
+{
+    // Never leave listener threads behind; normally Exit has stopped them.
+    if (m_listeners->isRunning())
+        runOffGuiThread([this] { m_listeners->stopListeners(); });
+}
+
+void MainWindow::startUp()
+{
+    Settings settings;
+    if (!m_store.load(settings)) {
+        settings = Settings();
+        m_store.save(settings);
+        m_firstStart = true;
+    }
+    m_settings.set(settings);
+
+    m_tray->add();
+    if (m_firstStart) {
+        m_tray->setState(TrayIcon::State::Active);
+        FirstStartWindow window;
+        runDialog(window);
+        m_tray->setState(TrayIcon::State::Busy);
+    }
+    // The user list is built here once the directory is in place; until then
+    // it stays empty.
+    m_tray->setState(TrayIcon::State::Active);
+    m_listeners->startListeners();
+}
+
+bool MainWindow::dispatchCommand(int id)
+{
+    if (m_exiting)
+        return false;
+    switch (id) {
+    case 1:
+    case 2:
+        return true; // Enter, Escape and close requests do nothing
+    case TrayIcon::kExit:
+        exitProgram();
+        return true;
+    case TrayIcon::kRefresh:
+    case TrayIcon::kAbout:
+    case TrayIcon::kSettings:
+    case TrayIcon::kLog:
+    case TrayIcon::kAddressBook:
+    case TrayIcon::kDocumentation:
+        return true;
+    default:
+        break;
+    }
+    if (id >= TrayIcon::kSendMessageBase && id < TrayIcon::kSendMessageBase + TrayIcon::kMaxUsers)
+        return true;
+    if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers)
+        return true;
+    return false;
+}
+
+void MainWindow::exitProgram()
+{
+    m_exiting = true;
+    m_users.clear();
+    m_tray->remove();
+    // Waits for open incoming windows to be closed; the GUI stays live.
+    runOffGuiThread([this] { m_listeners->stopListeners(); });
+    emit finished(TrayIcon::kExit);
+}
+
+void MainWindow::shutDown()
+{
+    if (m_exiting)
+        return;
+    // Closing the windows releases the listeners that wait for them.
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible())
+            window->close();
+    }
+    exitProgram();
+}
+
+void MainWindow::portUnavailable(ListenerKind kind, int configuredPort, int error)
+{
+    // Called on a listener thread: the notice is shown by the GUI thread.
+    QMetaObject::invokeMethod(
+        this, [=, this] { showPortUnavailable(kind, configuredPort, error); },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::showPortUnavailable(ListenerKind kind, int configuredPort, int error)
+{
+    using StringTable::format;
+    using StringTable::text;
+    const bool privileged = error == EACCES || error == EPERM;
+    QString reason;
+    QString fix;
+    if (privileged) {
+        reason = text(StringId::PortReasonPrivileged);
+        fix = format(StringId::PortFixPrivileged, {QApplication::applicationFilePath()});
+    } else if (error == EADDRINUSE) {
+        reason = text(StringId::PortReasonInUse);
+        fix = text(StringId::PortFixInUse);
+    } else {
+        reason = format(StringId::PortReasonOther, {QString::fromLocal8Bit(std::strerror(error))});
+        fix = text(StringId::PortFixInUse);
+    }
+    if (kind == ListenerKind::Message)
+        fix += QStringLiteral("\n\n") + text(StringId::PortRetrying);
+    const quint16 port = quint16(configuredPort);
+    const QString message = format(
+        StringId::PortUnavailable,
+        {text(kind == ListenerKind::Message ? StringId::PortWhatMessages : StringId::PortWhatData),
+         QString::number(quint16((port >> 8) | (port << 8))), QString::number(port), reason,
+         fix});
+    PromptService::instance().inform(text(StringId::Warning), message);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "GuiIncomingWindows.h"
+#include "Settings.h"
+#include "TrayIcon.h"
+#include "directory/UserEntry.h"
+#include "messaging/MessageLog.h"
+#include "net/ListenerControl.h"
+
+#include <QObject>
+
+#include <memory>
+
+// The program's spine: start-up, the dispatch of the tray's commands and
+// Exit. It has no visible window; the tray icon is its face.
+class MainWindow : public QObject, private ListenerObserver {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(const SettingsStore &store, QObject *parent = nullptr);
+    ~MainWindow() override;
+
+    // Loads the settings (writing the defaults on a first start), adds the
+    // tray icon, shows the first-start window when needed, builds the user
+    // list and starts the listeners.
+    void startUp();
+    // Runs the command with the given id; false for ids no command has.
+    bool dispatchCommand(int id);
+
+    bool isFirstStart() const { return m_firstStart; }
+    TrayIcon &tray() { return *m_tray; }
+    LiveSettings &settings() { return m_settings; }
+    MessageLog &log() { return m_log; }
+    ListenerControl &listeners() { return *m_listeners; }
+    const UserList &userList() const { return m_users; }
+    UserList &userList() { return m_users; }
+
+    // Closes the program's open windows and exits, as the session's end asks.
+    void shutDown();
+
+signals:
+    // The main loop ends with this code: 32772 after Exit.
+    void finished(int exitCode);
+
+private:
+    void exitProgram();
+    void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
+    void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
+
+    SettingsStore m_store;
+    LiveSettings m_settings;
+    MessageLog m_log;
+    UserList m_users;
+    std::unique_ptr<TrayIcon> m_tray;
+    std::unique_ptr<GuiIncomingWindows> m_windows;
+    std::unique_ptr<ListenerControl> m_listeners;
+    bool m_firstStart = false;
+    bool m_exiting = false;
+};

@@ -1,0 +1,88 @@
+#include "PromptService.h"
+
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+class MessageBoxPrompts : public PromptService {
+public:
+    Answer ask(QWidget *owner, Icon icon, const QString &caption, const QString &text,
+               Buttons buttons) override
+    {
+        QMessageBox box(toQt(icon), caption, text,
+                        buttons == Buttons::YesNo ? QMessageBox::Yes | QMessageBox::No
+                                                  : QMessageBox::Ok,
+                        owner);
+        box.setTextFormat(Qt::PlainText);
+        if (buttons == Buttons::YesNo) {
+            box.button(QMessageBox::Yes)->setText(StringTable::text(StringId::Yes));
+            box.button(QMessageBox::No)->setText(StringTable::text(StringId::No));
+        }
+        if (owner)
+            box.setWindowModality(Qt::WindowModal);
+        const int result = runDialog(box);
+        if (buttons == Buttons::Ok)
+            return Answer::Ok;
+        return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
+    }
+
+    void inform(const QString &caption, const QString &text) override
+    {
+        auto *box = new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok);
+        box->setTextFormat(Qt::PlainText);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+        box->raise();
+        box->activateWindow();
+    }
+
+private:
+    static QMessageBox::Icon toQt(Icon icon)
+    {
+        switch (icon) {
+        case Icon::Question: return QMessageBox::Question;
+        case Icon::Warning: return QMessageBox::Warning;
+        default: return QMessageBox::Information;
+        }
+    }
+};
+
+PromptService *g_override = nullptr;
+
+} // namespace
+
+PromptService &PromptService::instance()
+{
+    static MessageBoxPrompts real;
+    return g_override ? *g_override : real;
+}
+
+void PromptService::setInstance(PromptService *service)
+{
+    g_override = service;
+}
+
+void showNotice(QWidget *owner, const QString &text)
+{
+    PromptService::instance().ask(owner, PromptService::Icon::Information,
+                                  StringTable::text(StringId::Warning), text,
+                                  PromptService::Buttons::Ok);
+}
+
+int runDialog(QDialog &dialog)
+{
+    QEventLoop loop;
+    int result = QDialog::Rejected;
+    QObject::connect(&dialog, &QDialog::finished, &loop, [&](int r) {
+        result = r;
+        loop.quit();
+    });
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    if (dialog.isVisible())
+        loop.exec();
+    return result;
+}

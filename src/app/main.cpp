@@ -1,0 +1,67 @@
+#include "Artwork.h"
+#include "MainWindow.h"
+#include "PromptService.h"
+#include "SingleInstance.h"
+#include "StringTable.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// The session's end (SIGTERM) and Ctrl+C end the program as Exit does.
+void exitOnTerminationSignals(MainWindow &mainWindow)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &mainWindow);
+    QObject::connect(notifier, &QSocketNotifier::activated, &mainWindow, [&mainWindow, notifier] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        mainWindow.shutDown();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tarvello"));
+    QApplication::setDesktopFileName(QStringLiteral("tarvello"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(Artwork::icon(QStringLiteral(":/icons/tarvello-active.svg")));
+
+    SingleInstance instance;
+    if (!instance.acquire()) {
+        showNotice(nullptr, StringId::AlreadyRunning);
+        return 2;
+    }
+
+    MainWindow mainWindow{SettingsStore()};
+    QObject::connect(&mainWindow, &MainWindow::finished, &app, &QCoreApplication::exit);
+    exitOnTerminationSignals(mainWindow);
+    QTimer::singleShot(0, &mainWindow, &MainWindow::startUp);
+    // 32772 after Exit; a shell sees its low 8 bits, 4.
+    return app.exec();
+}

@@ -1,0 +1,41 @@
+#include "IncomingMessageWindow.h"
+
+#include "app/ModalState.h"
+#include "app/StringTable.h"
+#include "app/WindowPlacement.h"
+#include "ui_IncomingMessageWindow.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *parent)
+    : QDialog(parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
+{
+    m_ui->setupUi(this);
+    setWindowTitle(StringTable::text(StringId::IncomingTitle));
+    m_ui->copyButton->setText(StringTable::text(StringId::CopyToClipboard));
+    m_ui->closeButton->setText(StringTable::text(StringId::Close));
+    m_ui->text->setPlainText(text);
+    setSizeGripEnabled(true);
+    connect(m_ui->copyButton, &QPushButton::clicked, this, &IncomingMessageWindow::copyToClipboard);
+    connect(m_ui->closeButton, &QPushButton::clicked, this, &IncomingMessageWindow::accept);
+}
+
+IncomingMessageWindow::~IncomingMessageWindow() = default;
+
+void IncomingMessageWindow::copyToClipboard()
+{
+    QGuiApplication::clipboard()->setText(m_text);
+}
+
+void IncomingMessageWindow::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (m_shownOnce)
+        return;
+    m_shownOnce = true;
+    ModalState::instance().ModalWindowHandle = this;
+    // The size it opens with is the smallest it can be dragged to.
+    fixMinimumSizeAndCentre(this);
+    m_ui->closeButton->setFocus();
+}

@@ -1,0 +1,246 @@
+# Shared helpers of the whole-program tests: an X server with a tray, test
+# hosts in network namespaces, starting Tarvello instances, waiting for
+# conditions with time limits, and the pass/fail count.
+#
+# Test traffic goes only to loopback and to the test hosts 10.77.0.1 and
+# 10.77.0.2, which exist only inside the namespaces made here.
+
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT_DIR=$(cd "$E2E_DIR/../.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT_DIR/build}
+TARVELLO=${TARVELLO:-$BUILD_DIR/tarvello}
+WORK=${E2E_WORK:-$(mktemp -d /tmp/tarvello-e2e.XXXXXX)}
+ARTIFACTS=${E2E_ARTIFACTS:-$BUILD_DIR/e2e-artifacts}
+mkdir -p "$WORK/bin" "$ARTIFACTS"
+
+NS_A=tv_a
+NS_B=tv_b
+IP_A=10.77.0.1
+IP_B=10.77.0.2
+
+PASSED=0
+FAILED=0
+SKIPPED=0
+CLEANUPS=()
+
+pass() { echo "PASS: $*"; PASSED=$((PASSED + 1)); }
+fail() { echo "FAIL: $*"; FAILED=$((FAILED + 1)); }
+skip() { echo "SKIP: $*"; SKIPPED=$((SKIPPED + 1)); }
+check() { # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+is_root() { [ "$(id -u)" = 0 ]; }
+
+on_exit() { CLEANUPS+=("$*"); }
+run_cleanups() {
+    local i
+    for ((i = ${#CLEANUPS[@]} - 1; i >= 0; i--)); do eval "${CLEANUPS[$i]}" >/dev/null 2>&1; done
+    CLEANUPS=()
+}
+trap run_cleanups EXIT
+
+# wait_for TIMEOUT_SECONDS COMMAND...: polls every 50 ms.
+wait_for() {
+    local timeout=$1
+    shift
+    local deadline=$(($(date +%s%N) + timeout * 1000000000))
+    while ! "$@" 2>/dev/null; do
+        [ "$(date +%s%N)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+    return 0
+}
+
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+
+# --- X server and tray -------------------------------------------------------
+
+x11_up() {
+    [ -x "$WORK/bin/selowner" ] || gcc -O2 -o "$WORK/bin/selowner" "$E2E_DIR/selowner.c" -lX11 || return 1
+    exec 3>"$WORK/displayfd"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 &
+    local xvfb=$!
+    exec 3>&-
+    on_exit "kill $xvfb"
+    wait_for 10 test -s "$WORK/displayfd" || return 1
+    export DISPLAY=:$(head -n1 "$WORK/displayfd")
+    # Without a window manager tint2 waits 15 s for these.
+    xprop -root -f _NET_NUMBER_OF_DESKTOPS 32c -set _NET_NUMBER_OF_DESKTOPS 1
+    xprop -root -f _NET_CURRENT_DESKTOP 32c -set _NET_CURRENT_DESKTOP 0
+    tint2 -c /etc/xdg/tint2/tint2rc >"$WORK/tint2.log" 2>&1 &
+    local tint2=$!
+    on_exit "kill $tint2"
+    "$WORK/bin/selowner" _NET_SYSTEM_TRAY_S0 20000
+}
+
+screenshot() { # screenshot NAME
+    import -window root "$ARTIFACTS/$1.png" 2>/dev/null
+}
+
+# Titles are compared whole and exactly (xdotool's own patterns are regular
+# expressions that do not cope with Cyrillic).
+window_by_title() {
+    local id
+    for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+        [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] && { echo "$id"; return 0; }
+    done
+    return 1
+}
+has_window() { [ -n "$(window_by_title "$1")" ]; }
+# The tray icon of a Qt program under tint2 is a 22x22 window of its class.
+tray_icon_window() {
+    local id
+    for id in $(xdotool search --classname "^tarvello\$" 2>/dev/null); do
+        local geometry
+        geometry=$(xdotool getwindowgeometry "$id" 2>/dev/null | awk '/Geometry/{print $2}')
+        [ "$geometry" = 22x22 ] && { echo "$id"; return 0; }
+    done
+    return 1
+}
+has_tray_icon() { tray_icon_window >/dev/null; }
+
+# --- Test hosts --------------------------------------------------------------
+
+netns_up() {
+    ip netns add $NS_A && ip netns add $NS_B || return 1
+    on_exit netns_down
+    ip link add tv_veth_a type veth peer name tv_veth_b
+    ip link set tv_veth_a netns $NS_A
+    ip link set tv_veth_b netns $NS_B
+    ip -n $NS_A addr add $IP_A/24 dev tv_veth_a
+    ip -n $NS_B addr add $IP_B/24 dev tv_veth_b
+    local ns
+    for ns in $NS_A $NS_B; do
+        ip -n $ns link set lo up
+        mkdir -p /etc/netns/$ns
+        printf '127.0.0.1\tlocalhost\n%s\tpc-a\n%s\tpc-b\n' $IP_A $IP_B >/etc/netns/$ns/hosts
+        printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >/etc/netns/$ns/resolv.conf
+    done
+    ip -n $NS_A link set tv_veth_a up
+    ip -n $NS_B link set tv_veth_b up
+    wait_for 10 ip netns exec $NS_A ping -c1 -W1 $IP_B >/dev/null
+}
+
+netns_down() {
+    local ns p
+    for ns in $NS_A $NS_B; do
+        for p in $(ip netns pids $ns 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
+        ip netns del $ns 2>/dev/null
+        rm -rf /etc/netns/$ns
+    done
+}
+
+# in_host NS|- COMMAND...: runs a command on a test host, or here with "-".
+in_host() {
+    local ns=$1
+    shift
+    if [ "$ns" = - ]; then "$@"; else ip netns exec "$ns" "$@"; fi
+}
+
+listening_on() { # listening_on NS|- PORT
+    in_host "$1" ss -ltnH "sport = :$2" | grep -q LISTEN
+}
+
+# --- Tarvello instances -------------------------------------------------------
+
+# start_tarvello NAME NS|- HOSTNAME: starts an instance with its own home,
+# config and runtime folders under $WORK/NAME; sets TV_PID_<NAME>.
+start_tarvello() {
+    local name=$1 ns=$2 host=$3
+    local home=$WORK/$name
+    mkdir -p "$home/config" "$home/runtime" "$home/data"
+    chmod 700 "$home/runtime"
+    local env=(env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime"
+        XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 LC_ALL= DISPLAY="$DISPLAY"
+        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled:)
+    if [ "$ns" = - ]; then
+        "${env[@]}" "$TARVELLO" >"$home/out.log" 2>&1 &
+    else
+        ip netns exec "$ns" unshare -u sh -c "hostname $host; exec \"\$@\"" sh \
+            "${env[@]}" "$TARVELLO" >"$home/out.log" 2>&1 &
+    fi
+    eval "TV_PID_$name=$!"
+    on_exit "kill -9 $! 2>/dev/null"
+}
+
+pid_of() { eval "echo \$TV_PID_$1"; }
+alive() { kill -0 "$(pid_of "$1")" 2>/dev/null; }
+
+# wait_exit NAME TIMEOUT: waits for the instance to end and sets EXIT_STATUS
+# ("timeout" when it did not end). Not for $(...): wait needs the parent.
+wait_exit() {
+    local pid
+    pid=$(pid_of "$1")
+    EXIT_STATUS=timeout
+    wait_for "$2" sh -c "! kill -0 $pid" || return 1
+    wait "$pid"
+    EXIT_STATUS=$?
+}
+
+summary() {
+    echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
+    [ "$FAILED" = 0 ]
+}
+
+# --- Windows and the tray menu -----------------------------------------------
+
+# click_in_window TITLE X Y: clicks at a position inside a window; negative
+# coordinates count from the right or bottom edge.
+click_in_window() {
+    local id
+    id=$(window_by_title "$1") || return 1
+    local geometry w h x=$2 y=$3
+    geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
+    w=${geometry%x*}
+    h=${geometry#*x}
+    [ "$x" -lt 0 ] && x=$((w + x))
+    [ "$y" -lt 0 ] && y=$((h + y))
+    xdotool mousemove --window "$id" "$x" "$y" click 1
+}
+
+# The button at the bottom centre of a dialog (the first-start window, a
+# notice's OK).
+click_bottom_button() { # TITLE OFFSET_FROM_BOTTOM
+    local id geometry w
+    id=$(window_by_title "$1") || return 1
+    geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
+    w=${geometry%x*}
+    click_in_window "$1" $((w / 2)) "-$2"
+}
+
+window_gone() { ! has_window "$1"; }
+
+# The OK button of a message box, at its lower right.
+click_notice_ok() { click_in_window "$1" -50 -22; }
+
+# The popup menu of the tray: the largest visible window of the program that
+# is not a dialog with a title.
+tray_menu_window() {
+    local id
+    for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
+        local geometry
+        geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
+        [ "$geometry" != 22x22 ] && [ "${geometry%x*}" -gt 150 ] && { echo "$id"; return 0; }
+    done
+    return 1
+}
+
+open_tray_menu() {
+    local icon
+    icon=$(tray_icon_window) || return 1
+    xdotool mousemove --window "$icon" 11 11 click 3
+    wait_for 5 tray_menu_window >/dev/null
+}
+
+# choose_exit: clicks "Выход" in the open tray menu. It is the third item
+# from the bottom, above a separator and the two user submenus.
+choose_exit() {
+    local menu geometry h
+    menu=$(tray_menu_window) || return 1
+    geometry=$(xdotool getwindowgeometry "$menu" | awk '/Geometry/{print $2}')
+    h=${geometry#*x}
+    xdotool mousemove --window "$menu" 40 $((h - ${EXIT_ITEM_FROM_BOTTOM:-57})) sleep 0.2 click 1
+}

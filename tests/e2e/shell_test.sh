@@ -1,0 +1,148 @@
+#!/bin/bash
+# Whole-program tests of the program's shell: first start, tray, single
+# instance, listening ports, a message from another host, a stray stop
+# header, Exit from the tray menu and the session's end.
+source "$(dirname "$0")/lib.sh"
+
+FIRST_START="Tarvello 2.0. Информация для пользователя"
+NOTICE="Предупреждение"
+INCOMING="Принято сообщение:"
+CONF_REL=config/Tarvello/Tarvello.conf
+
+x11_up || { fail "X server with a tray"; summary; exit 1; }
+
+if is_root; then
+    netns_up || { fail "test hosts"; summary; exit 1; }
+    HOST_A=$NS_A
+    MSG_PORT=4
+    DATA_PORT=64897
+else
+    skip "test hosts (needs root): the other-host and default-port cases"
+    HOST_A=-
+fi
+
+# --- First start ---------------------------------------------------------------
+start_tarvello a "$HOST_A" pc-a
+if wait_for 15 has_window "$FIRST_START"; then
+    pass "a first start shows the first-start window"
+    screenshot first-start
+else
+    fail "a first start shows the first-start window"
+fi
+check "a first start writes the four default values" \
+    diff <(sort "$WORK/a/$CONF_REL") <(printf '%s\n' AutoPlaySound=0 ListeningDataPort=33277 \
+        ListeningPort=1024 UseNetSendByDeault=0 '[General]' | sort)
+check "the tray icon docks in the tray" wait_for 10 has_tray_icon
+
+if ! is_root; then
+    # Port 4 needs privileges: the program says so.
+    check "an ordinary user is told that port 4 cannot be opened" wait_for 10 has_window "$NOTICE"
+    screenshot port-notice
+    click_notice_ok "$NOTICE"
+    wait_for 5 window_gone "$NOTICE"
+fi
+
+click_bottom_button "$FIRST_START" 23
+check "the first-start window closes with its button" wait_for 5 window_gone "$FIRST_START"
+
+if is_root; then
+    if wait_for 10 listening_on $NS_A $MSG_PORT && wait_for 10 listening_on $NS_A $DATA_PORT; then
+        pass "TCP ports 4 and 64897 listen with the default settings"
+    else
+        fail "TCP ports 4 and 64897 listen with the default settings"
+    fi
+fi
+
+# --- Second instance -------------------------------------------------------------
+conf_before=$(md5sum <"$WORK/a/$CONF_REL")
+# The second instance shares the first one's user folders.
+mkdir -p "$WORK/a2"
+home=$WORK/a
+if [ "$HOST_A" = - ]; then
+    env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime" \
+        XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion \
+        DBUS_SESSION_BUS_ADDRESS=disabled: "$TARVELLO" >"$WORK/a2/out.log" 2>&1 &
+else
+    ip netns exec "$HOST_A" env HOME="$home" XDG_CONFIG_HOME="$home/config" \
+        XDG_RUNTIME_DIR="$home/runtime" XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 \
+        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled: \
+        "$TARVELLO" >"$WORK/a2/out.log" 2>&1 &
+fi
+TV_PID_a2=$!
+on_exit "kill -9 $TV_PID_a2"
+if wait_for 10 has_window "$NOTICE"; then
+    pass "a second start shows the notice"
+    screenshot second-instance
+    id=$(window_by_title "$NOTICE")
+    check "the notice belongs to the second instance" \
+        [ "$(xdotool getwindowpid "$id" 2>/dev/null)" = "$TV_PID_a2" ]
+    click_notice_ok "$NOTICE"
+else
+    fail "a second start shows the notice"
+fi
+wait_exit a2 10
+check "the second instance ends with status 2 (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 2 ]
+check "the first instance goes on" alive a
+check "the second start leaves the settings untouched" \
+    [ "$(md5sum <"$WORK/a/$CONF_REL")" = "$conf_before" ]
+
+# --- Traffic from another host ---------------------------------------------------
+if is_root; then
+    # "Сообщение от pc-b:\r\nПривет" in code page 1251.
+    hello=d1eeeee1f9e5ede8e520eef220
+    hello+=$(printf 'pc-b:' | xxd -p)0d0acff0e8e2e5f2
+    ip netns exec $NS_B python3 "$E2E_DIR/rawtcp.py" send $IP_A $MSG_PORT "$hello" >/dev/null
+    if wait_for 10 has_window "$INCOMING"; then
+        pass "a message from another host opens the incoming window"
+        screenshot incoming-message
+        click_in_window "$INCOMING" -30 -14
+        check "the incoming window closes with \"Закрыть\"" wait_for 5 window_gone "$INCOMING"
+    else
+        fail "a message from another host opens the incoming window"
+    fi
+
+    stop=$(python3 -c "print(('01000000' '03000000' + '00' * 688))")
+    answer=$(ip netns exec $NS_B python3 "$E2E_DIR/rawtcp.py" send $IP_A $DATA_PORT "$stop")
+    check "a stop header from another host is answered 0" [ "$answer" = 00000000 ]
+    sleep 0.3
+    check "the data listener goes on after a stranger's stop header" listening_on $NS_A $DATA_PORT
+    answer=$(ip netns exec $NS_B python3 "$E2E_DIR/rawtcp.py" send $IP_A $DATA_PORT \
+        "$(python3 -c "print('01000000' '07000000' + '00' * 688)")")
+    check "the data listener still answers (kind 7 refused)" [ "$answer" = 00000000 ]
+fi
+
+# --- Exit from the tray menu -------------------------------------------------------
+if open_tray_menu; then
+    pass "a right click on the tray icon opens the menu"
+    screenshot tray-menu
+    choose_exit
+    wait_exit a 15
+    check "\"Выход\" ends the program with status 4, the low byte of 32772 (got $EXIT_STATUS)" \
+        [ "$EXIT_STATUS" = 4 ]
+    if is_root; then
+        check "Exit frees TCP ports 4 and 64897" \
+            sh -c "! ip netns exec $NS_A ss -ltnH | grep -Eq ':(4|64897) '"
+    fi
+else
+    fail "a right click on the tray icon opens the menu"
+fi
+
+# --- A later start: no first-start window, the session's end -----------------------
+t0=$(date +%s%N)
+start_tarvello a "$HOST_A" pc-a
+if is_root; then
+    if wait_for 15 sh -c "ip netns exec $NS_A ss -ltnH | grep -q ':4 ' && ip netns exec $NS_A ss -ltnH | grep -q ':64897 '"; then
+        pass "a later start listens on both ports ($(ms_since "$t0") ms from exec)"
+    else
+        fail "a later start listens on both ports"
+    fi
+else
+    wait_for 10 has_tray_icon
+fi
+check "a later start shows no first-start window" window_gone "$FIRST_START"
+kill -TERM "$(pid_of a)"
+wait_exit a 15
+check "the session's end (SIGTERM) ends the program as Exit does (got $EXIT_STATUS)" \
+    [ "$EXIT_STATUS" = 4 ]
+
+summary
