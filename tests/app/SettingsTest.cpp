@@ -119,7 +119,8 @@ private slots:
 
     void corruptFileLoadsWhatItCan()
     {
-        write(QByteArray("\x00\xff\xfe garbage [[[ =\n", 20) + "ListeningPort=3333\n");
+        static const char junk[] = "\x00\xff\xfe garbage [[[ =\n";
+        write(QByteArray(junk, sizeof junk - 1) + "ListeningPort=3333\n");
         Settings s;
         SettingsStore(path()).load(s);
         // Whatever the parser makes of it, the record holds sane values and

@@ -51,6 +51,14 @@ bool sendAndClose(quint16 configuredPort, const QByteArray &bytes)
     return true;
 }
 
+bool waitListening(quint16 configuredPort)
+{
+    return waitUntil([&] {
+        QTcpSocket probe;
+        return connectClient(probe, configuredPort);
+    });
+}
+
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

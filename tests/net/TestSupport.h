@@ -23,6 +23,10 @@ bool connectClient(QTcpSocket &socket, quint16 configuredPort);
 // Sends bytes and closes, as another Tarvello sends a message.
 bool sendAndClose(quint16 configuredPort, const QByteArray &bytes);
 
+// Waits until something listens on the configured port (the probe
+// connection is empty and leaves no trace).
+bool waitListening(quint16 configuredPort);
+
 // Waits for a condition for up to the given time, processing events.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 

@@ -1,0 +1,30 @@
+# Debian packages Tarvello needs, and a function that installs the missing
+# ones (as root, or through sudo).
+
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-multimedia-dev qt6-svg-dev qt6-tools-dev libqt6svg6
+    fonts-dejavu-core)
+TEST_PACKAGES=(xvfb tint2 xdotool xclip x11-utils imagemagick
+    iproute2 iputils-ping python3 gcc libx11-dev procps)
+
+install_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$p")
+    done
+    [ ${#missing[@]} = 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" != 0 ]; then
+        if ! command -v sudo >/dev/null; then
+            echo "These Debian packages are missing and there is no sudo to install them:" >&2
+            echo "  ${missing[*]}" >&2
+            return 1
+        fi
+        sudo=(sudo)
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" </dev/null
+}

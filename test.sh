@@ -1,0 +1,48 @@
+#!/bin/bash
+# Installs what the build and the tests need, builds Tarvello and runs every
+# test: unit and GUI tests (ctest), the core tests under AddressSanitizer
+# with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
+# whole-program tests under Xvfb with a tray (as root also on two test hosts
+# in network namespaces).
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/packages.sh
+
+install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+build() { # build DIR [CMAKE OPTIONS...]
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir"
+}
+
+echo "== Build and unit, GUI tests"
+build build
+(cd build && ctest --output-on-failure -j2)
+
+echo "== Core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+build build-asan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=address,undefined
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --output-on-failure -j2)
+
+echo "== Core tests under ThreadSanitizer"
+build build-tsan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=thread
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
+    ctest --output-on-failure -j2)
+
+echo "== Whole-program tests"
+passed=0 failed=0 skipped=0
+for t in tests/e2e/*_test.sh; do
+    echo "-- $t"
+    bash "$t" 2>&1 | tee build/e2e.log || true
+    read -r p f s < <(sed -nE 's/^([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' \
+        build/e2e.log | tail -n1)
+    if [ -z "${p:-}" ]; then
+        echo "FAIL: $t ended without its summary"
+        p=0 f=1 s=0
+    fi
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+done
+echo "e2e: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" = 0 ]

@@ -1,0 +1,286 @@
+#include "app/MainWindow.h"
+#include "app/ModalState.h"
+#include "app/FirstStartWindow.h"
+#include "messaging/IncomingMessageWindow.h"
+#include "platform/CodePage.h"
+
+#include "net/TestSupport.h"
+#include "support/FakePrompts.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace TestSupport;
+
+namespace {
+
+template <typename T>
+T *findTopLevel()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
+            return t;
+    }
+    return nullptr;
+}
+
+struct MenuItem {
+    QString text;
+    int id;
+    bool enabled;
+};
+
+QList<MenuItem> itemsOf(const QMenu *menu)
+{
+    QList<MenuItem> items;
+    for (QAction *a : menu->actions()) {
+        if (a->isSeparator())
+            items.append({QStringLiteral("-"), 0, true});
+        else
+            items.append({a->text(), a->data().toInt(), a->isEnabled()});
+    }
+    return items;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    FakePrompts *m_prompts = nullptr;
+
+    QString configPath() const { return m_dir.filePath(QStringLiteral("Tarvello.conf")); }
+
+    void writeConfig(quint16 messagePort, quint16 dataPort)
+    {
+        Settings s;
+        s.ListeningPort = messagePort;
+        s.ListeningDataPort = dataPort;
+        QVERIFY(SettingsStore(configPath()).save(s));
+    }
+
+    void exitProgram(MainWindow &main)
+    {
+        QSignalSpy finished(&main, &MainWindow::finished);
+        QVERIFY(main.dispatchCommand(32772));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(0).toInt(), 32772);
+        QVERIFY(!main.listeners().isRunning());
+    }
+
+private slots:
+    void init()
+    {
+        QFile::remove(configPath());
+        m_prompts = new FakePrompts;
+        ModalState::instance().end();
+    }
+    void cleanup()
+    {
+        delete m_prompts;
+        m_prompts = nullptr;
+    }
+
+    void menuHoldsTheCommandsAndTheUsers()
+    {
+        UserList users = {
+            {QStringLiteral("PC1, IP = 10.0.0.1"), Ipv4Address{{10, 0, 0, 1}}},
+            {QStringLiteral("Бухгалтерия (PC12, отсутствует в сети)"), Ipv4Address{}},
+            {QStringLiteral("R&D* (IP = 10.1.2.3)"), Ipv4Address{{10, 1, 2, 3}}},
+        };
+        const auto menu = TrayIcon::buildMenu(users);
+        const QList<MenuItem> items = itemsOf(menu.get());
+        const QStringList texts = [&] {
+            QStringList t;
+            for (const auto &i : items)
+                t << i.text;
+            return t;
+        }();
+        QCOMPARE(texts, (QStringList{"О программе", "Документация...", "-", "Настройка...", "-",
+                                     "Обновить список пользователей", "Лог сообщений...",
+                                     "Адресная книга...", "-", "Выход", "-", "Отправить файл",
+                                     "Отправить сообщение"}));
+        const QList<int> ids = {32775, 32781, 0, 10000, 0, 32774, 32779, 10001, 0, 32772};
+        for (int i = 0; i < ids.size(); ++i)
+            QCOMPARE(items.at(i).id, ids.at(i));
+
+        const QList<QAction *> actions = menu->actions();
+        for (auto [position, base] : {std::pair{11, 12010}, std::pair{12, 10010}}) {
+            const QMenu *sub = actions.at(position)->menu();
+            QVERIFY(sub);
+            const QList<MenuItem> users = itemsOf(sub);
+            QCOMPARE(users.size(), 3);
+            QCOMPARE(users.at(0).text, QStringLiteral("PC1, IP = 10.0.0.1"));
+            QCOMPARE(users.at(2).id, base + 2);
+            QVERIFY(users.at(0).enabled);
+            QVERIFY(!users.at(1).enabled); // absent: greyed
+            QVERIFY(users.at(2).enabled);
+            // A name from the network is text, not a mnemonic.
+            QCOMPARE(users.at(2).text, QStringLiteral("R&&D* (IP = 10.1.2.3)"));
+        }
+    }
+
+    void emptyUserListGivesTwoEmptySubmenus()
+    {
+        const auto menu = TrayIcon::buildMenu({});
+        const QList<QAction *> actions = menu->actions();
+        QCOMPARE(actions.size(), 13);
+        QVERIFY(actions.at(11)->menu() && actions.at(11)->menu()->actions().isEmpty());
+        QVERIFY(actions.at(12)->menu() && actions.at(12)->menu()->actions().isEmpty());
+    }
+
+    void commandIdsOutsideTheTableAreIgnored()
+    {
+        MainWindow main{SettingsStore(configPath())};
+        for (int id : {11010, 12009, 13010, 20000, 0, 3})
+            QVERIFY2(!main.dispatchCommand(id), qPrintable(QString::number(id)));
+        for (int id : {1, 2, 10010, 11009, 12010, 13009})
+            QVERIFY(main.dispatchCommand(id));
+        QVERIFY(!main.listeners().isRunning());
+    }
+
+    void firstStartWritesDefaultsAndShowsTheWindow()
+    {
+        MainWindow main{SettingsStore(configPath())};
+        bool sawWindow = false;
+        TrayIcon::State stateDuringWindow = TrayIcon::State::Busy;
+        QTimer::singleShot(0, this, [&] {
+            QVERIFY(waitUntil([] { return findTopLevel<FirstStartWindow>() != nullptr; }));
+            FirstStartWindow *window = findTopLevel<FirstStartWindow>();
+            sawWindow = true;
+            stateDuringWindow = main.tray().state();
+            QCOMPARE(window->windowTitle(),
+                     QStringLiteral("Tarvello 2.0. Информация для пользователя"));
+            // The listeners wait for the window.
+            QVERIFY(!main.listeners().isRunning());
+            QVERIFY(QFile::exists(configPath()));
+            auto *close = window->findChild<QPushButton *>();
+            QCOMPARE(close->text(), QStringLiteral("Закрыть"));
+            QTest::mouseClick(close, Qt::LeftButton);
+        });
+        main.startUp();
+        QVERIFY(sawWindow);
+        QVERIFY(main.isFirstStart());
+        QCOMPARE(stateDuringWindow, TrayIcon::State::Active);
+        QCOMPARE(main.tray().state(), TrayIcon::State::Active);
+        QCOMPARE(main.tray().toolTip(), QStringLiteral("Tarvello: активен"));
+        QVERIFY(main.listeners().isRunning());
+        QSettings raw(configPath(), QSettings::IniFormat);
+        QCOMPARE(raw.value("ListeningPort").toInt(), 1024);
+        QCOMPARE(raw.value("ListeningDataPort").toInt(), 33277);
+        QCOMPARE(raw.value("AutoPlaySound").toInt(), 0);
+        QCOMPARE(raw.value("UseNetSendByDeault").toInt(), 0);
+        exitProgram(main);
+    }
+
+    void storedEqualPortsMeanAFirstStart()
+    {
+        writeConfig(5000, 5000);
+        MainWindow main{SettingsStore(configPath())};
+        QTimer::singleShot(0, this, [] {
+            QVERIFY(waitUntil([] { return findTopLevel<FirstStartWindow>() != nullptr; }));
+            findTopLevel<FirstStartWindow>()->accept();
+        });
+        main.startUp();
+        QVERIFY(main.isFirstStart());
+        QCOMPARE(main.settings().get(), Settings());
+        exitProgram(main);
+    }
+
+    void messageOpensItsWindowAndIsLoggedWhenClosed()
+    {
+        const quint16 messagePort = freeConfiguredPort();
+        const quint16 dataPort = freeConfiguredPort();
+        writeConfig(messagePort, dataPort);
+        MainWindow main{SettingsStore(configPath())};
+        main.startUp();
+        QVERIFY(!main.isFirstStart());
+        QVERIFY(!findTopLevel<FirstStartWindow>());
+        QVERIFY(main.listeners().isRunning());
+
+        QVERIFY(waitListening(messagePort));
+        const QString text = QStringLiteral("Сообщение от PC2:\r\nПривет");
+        QVERIFY(sendAndClose(messagePort, CodePage::ansi().fromUnicode(text)));
+        QVERIFY(waitUntil([] { return findTopLevel<IncomingMessageWindow>() != nullptr; }));
+        IncomingMessageWindow *window = findTopLevel<IncomingMessageWindow>();
+        QCOMPARE(window->text(), text);
+        QVERIFY(ModalState::instance().ModalWindowOpen);
+        QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
+        QCOMPARE(main.log().size(), 0);
+        window->reject();
+        QVERIFY(waitUntil([&] { return main.log().size() == 1; }));
+        QCOMPARE(main.log().entries().at(0).text, text);
+        QVERIFY(waitUntil([] { return !ModalState::instance().ModalWindowOpen; }));
+        exitProgram(main);
+    }
+
+    void exitWaitsForTheOpenIncomingWindow()
+    {
+        const quint16 messagePort = freeConfiguredPort();
+        writeConfig(messagePort, freeConfiguredPort());
+        MainWindow main{SettingsStore(configPath())};
+        main.startUp();
+        QVERIFY(waitListening(messagePort));
+        QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
+        QVERIFY(waitUntil([] { return findTopLevel<IncomingMessageWindow>() != nullptr; }));
+        // The GUI stays live during Exit: the window can still be closed.
+        QTimer::singleShot(300, this, [] {
+            if (auto *w = findTopLevel<IncomingMessageWindow>())
+                w->accept();
+        });
+        exitProgram(main);
+        QCOMPARE(main.log().size(), 1);
+        QVERIFY(!main.tray().isShown());
+        // Both ports are free again.
+        QTcpSocket probe;
+        QVERIFY(!connectClient(probe, messagePort));
+    }
+
+    void rightClickWhileAWindowIsOpenRaisesIt()
+    {
+        MainWindow main{SettingsStore(configPath())};
+        QWidget window;
+        window.setWindowTitle(QStringLiteral("open command"));
+        window.show();
+        ModalState::instance().begin();
+        ModalState::instance().ModalWindowHandle = &window;
+        main.tray().openMenuAt(QPoint(100, 100));
+        QVERIFY(!QApplication::activePopupWidget());
+        QVERIFY(!findTopLevel<QMenu>());
+        // Without an open window the menu opens.
+        ModalState::instance().end();
+        main.tray().openMenuAt(QPoint(100, 100));
+        QVERIFY(waitUntil([] { return findTopLevel<QMenu>() != nullptr; }));
+        findTopLevel<QMenu>()->close();
+    }
+
+    void unusablePortIsReportedOnce()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        const quint16 messagePort = wire(squatter.serverPort());
+        writeConfig(messagePort, freeConfiguredPort());
+        MainWindow main{SettingsStore(configPath())};
+        main.startUp();
+        QVERIFY(waitUntil([&] { return !m_prompts->informed.isEmpty(); }));
+        QTest::qWait(1500);
+        QCOMPARE(m_prompts->informed.size(), 1);
+        const QString text = m_prompts->informed.at(0).text;
+        QCOMPARE(m_prompts->informed.at(0).caption, QStringLiteral("Предупреждение"));
+        QVERIFY2(text.contains(QStringLiteral("порт TCP %1").arg(squatter.serverPort())),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("занят")), qPrintable(text));
+        exitProgram(main);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
