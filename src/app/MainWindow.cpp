@@ -5,6 +5,7 @@
 #include "PromptService.h"
 #include "StringTable.h"
 #include "WaitFor.h"
+#include "messaging/MessageLogWindow.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -67,10 +68,12 @@ bool MainWindow::dispatchCommand(int id)
     case TrayIcon::kExit:
         exitProgram();
         return true;
+    case TrayIcon::kLog:
+        showMessageLog();
+        return true;
     case TrayIcon::kRefresh:
     case TrayIcon::kAbout:
     case TrayIcon::kSettings:
-    case TrayIcon::kLog:
     case TrayIcon::kAddressBook:
     case TrayIcon::kDocumentation:
         return true;
@@ -82,6 +85,15 @@ bool MainWindow::dispatchCommand(int id)
     if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers)
         return true;
     return false;
+}
+
+void MainWindow::showMessageLog()
+{
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    MessageLogWindow window(m_log);
+    runDialog(window);
+    modal.end();
 }
 
 void MainWindow::exitProgram()

@@ -43,6 +43,7 @@ signals:
     void finished(int exitCode);
 
 private:
+    void showMessageLog();
     void exitProgram();
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);

@@ -3,6 +3,7 @@
 #include "app/ModalState.h"
 #include "app/StringTable.h"
 #include "app/WindowPlacement.h"
+#include "platform/Beeper.h"
 #include "ui_IncomingMessageWindow.h"
 
 #include <QClipboard>
@@ -15,7 +16,11 @@ IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *paren
     setWindowTitle(StringTable::text(StringId::IncomingTitle));
     m_ui->copyButton->setText(StringTable::text(StringId::CopyToClipboard));
     m_ui->closeButton->setText(StringTable::text(StringId::Close));
-    m_ui->text->setPlainText(text);
+    // The field shows line breaks; the text keeps them as they came (CR LF).
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(u'\r', u'\n');
+    m_ui->text->setPlainText(shown);
     setSizeGripEnabled(true);
     connect(m_ui->copyButton, &QPushButton::clicked, this, &IncomingMessageWindow::copyToClipboard);
     connect(m_ui->closeButton, &QPushButton::clicked, this, &IncomingMessageWindow::accept);
@@ -37,5 +42,7 @@ void IncomingMessageWindow::showEvent(QShowEvent *event)
     ModalState::instance().ModalWindowHandle = this;
     // The size it opens with is the smallest it can be dragged to.
     fixMinimumSizeAndCentre(this);
+    bringToFront(this);
     m_ui->closeButton->setFocus();
+    Beeper::beep(1000, 200);
 }

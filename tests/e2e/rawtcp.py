@@ -2,7 +2,8 @@
 """Raw TCP for the whole-program tests.
 
   rawtcp.py send HOST PORT HEX [TIMEOUT]  sends the bytes, half-closes, prints
-                                          the answer as hex (empty when none)
+                                          the answer as hex (empty when none);
+                                          HEX "-" reads the hex from stdin
   rawtcp.py hold PORT SECONDS             listens on PORT for a while
 """
 import socket
@@ -36,7 +37,8 @@ def hold(port, seconds):
 
 if __name__ == "__main__":
     if sys.argv[1] == "send":
-        send(sys.argv[2], int(sys.argv[3]), bytes.fromhex(sys.argv[4]),
+        hexdata = sys.stdin.read().strip() if sys.argv[4] == "-" else sys.argv[4]
+        send(sys.argv[2], int(sys.argv[3]), bytes.fromhex(hexdata),
              float(sys.argv[5]) if len(sys.argv) > 5 else 5.0)
     elif sys.argv[1] == "hold":
         hold(int(sys.argv[2]), float(sys.argv[3]))

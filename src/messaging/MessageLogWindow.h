@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QDialog>
+
+#include <memory>
+
+class MessageLog;
+
+namespace Ui {
+class MessageLogWindow;
+}
+
+// The messages of this run, oldest first, as they were when the window
+// opened (or was last cleared); "Очистить" empties the log at once.
+class MessageLogWindow : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit MessageLogWindow(MessageLog &log, QWidget *parent = nullptr);
+    ~MessageLogWindow() override;
+
+    QString shownText() const;
+
+public slots:
+    void clearLog();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void fill();
+
+    std::unique_ptr<Ui::MessageLogWindow> m_ui;
+    MessageLog &m_log;
+    bool m_shownOnce = false;
+};
