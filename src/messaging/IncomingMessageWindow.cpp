@@ -1,6 +1,5 @@
 #include "IncomingMessageWindow.h"
 
-#include "app/ModalState.h"
 #include "app/StringTable.h"
 #include "app/WindowPlacement.h"
 #include "platform/Beeper.h"
@@ -10,7 +9,7 @@
 #include <QGuiApplication>
 
 IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
+    : ResizableDialog(parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
 {
     m_ui->setupUi(this);
     setWindowTitle(StringTable::text(StringId::IncomingTitle));
@@ -21,7 +20,6 @@ IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *paren
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(u'\r', u'\n');
     m_ui->text->setPlainText(shown);
-    setSizeGripEnabled(true);
     connect(m_ui->copyButton, &QPushButton::clicked, this, &IncomingMessageWindow::copyToClipboard);
     connect(m_ui->closeButton, &QPushButton::clicked, this, &IncomingMessageWindow::accept);
 }
@@ -33,15 +31,8 @@ void IncomingMessageWindow::copyToClipboard()
     QGuiApplication::clipboard()->setText(m_text);
 }
 
-void IncomingMessageWindow::showEvent(QShowEvent *event)
+void IncomingMessageWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    // The size it opens with is the smallest it can be dragged to.
-    fixMinimumSizeAndCentre(this);
     bringToFront(this);
     m_ui->closeButton->setFocus();
     Beeper::beep(1000, 200);

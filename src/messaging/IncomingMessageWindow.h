@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ResizableDialog.h"
 
 #include <memory>
 
@@ -10,7 +10,7 @@ class IncomingMessageWindow;
 
 // Shows one received text message: read-only, never interpreted as rich
 // text, lines not wrapped; it can be copied whole to the clipboard.
-class IncomingMessageWindow : public QDialog {
+class IncomingMessageWindow : public ResizableDialog {
     Q_OBJECT
 
 public:
@@ -26,10 +26,9 @@ public slots:
     void reject() override { done(0); }
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
 
 private:
     std::unique_ptr<Ui::IncomingMessageWindow> m_ui;
     QString m_text;
-    bool m_shownOnce = false;
 };

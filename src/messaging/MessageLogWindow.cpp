@@ -1,13 +1,11 @@
 #include "MessageLogWindow.h"
 
 #include "MessageLog.h"
-#include "app/ModalState.h"
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "ui_MessageLogWindow.h"
 
 MessageLogWindow::MessageLogWindow(MessageLog &log, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::MessageLogWindow>()), m_log(log)
+    : ResizableDialog(parent), m_ui(std::make_unique<Ui::MessageLogWindow>()), m_log(log)
 {
     m_ui->setupUi(this);
     // A tool window: small caption, no taskbar button.
@@ -17,7 +15,6 @@ MessageLogWindow::MessageLogWindow(MessageLog &log, QWidget *parent)
     m_ui->note->setText(StringTable::text(StringId::LogNote));
     m_ui->clearButton->setText(StringTable::text(StringId::LogClear));
     m_ui->closeButton->setText(StringTable::text(StringId::Close));
-    setSizeGripEnabled(true);
     connect(m_ui->clearButton, &QPushButton::clicked, this, &MessageLogWindow::clearLog);
     connect(m_ui->closeButton, &QPushButton::clicked, this, &QDialog::accept);
     fill();
@@ -44,14 +41,4 @@ void MessageLogWindow::fill()
     // The field shows line breaks; the entries carry them as CR LF.
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     m_ui->text->setPlainText(text);
-}
-
-void MessageLogWindow::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    fixMinimumSizeAndCentre(this);
 }

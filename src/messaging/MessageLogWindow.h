@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ResizableDialog.h"
 
 #include <memory>
 
@@ -12,7 +12,7 @@ class MessageLogWindow;
 
 // The messages of this run, oldest first, as they were when the window
 // opened (or was last cleared); "Очистить" empties the log at once.
-class MessageLogWindow : public QDialog {
+class MessageLogWindow : public ResizableDialog {
     Q_OBJECT
 
 public:
@@ -24,13 +24,9 @@ public:
 public slots:
     void clearLog();
 
-protected:
-    void showEvent(QShowEvent *event) override;
-
 private:
     void fill();
 
     std::unique_ptr<Ui::MessageLogWindow> m_ui;
     MessageLog &m_log;
-    bool m_shownOnce = false;
 };

@@ -35,16 +35,6 @@ bool isTransientAcceptError(int error)
 
 } // namespace
 
-DataListener::DataListener(const ListenerServices &services, StopState &stop, quint16 port)
-    : ListenerThread("tv-data"), m_services(services), m_stop(stop), m_port(port)
-{
-}
-
-DataListener::~DataListener()
-{
-    join();
-}
-
 void DataListener::run()
 {
     TcpSocket listening;

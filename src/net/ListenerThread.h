@@ -1,14 +1,20 @@
 #pragma once
 
+#include "ListenerServices.h"
+
+#include <QtGlobal>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-// A plain thread that runs one listener loop.
+// A plain thread that runs one listener loop on one port.
 class ListenerThread {
 public:
     virtual ~ListenerThread();
+
+    quint16 port() const { return m_port; }
     ListenerThread(const ListenerThread &) = delete;
     ListenerThread &operator=(const ListenerThread &) = delete;
 
@@ -19,8 +25,16 @@ public:
     void join();
 
 protected:
-    explicit ListenerThread(const char *name) : m_name(name) {}
+    ListenerThread(const char *name, const ListenerServices &services, StopState &stop,
+                   quint16 port)
+        : m_services(services), m_stop(stop), m_port(port), m_name(name)
+    {
+    }
     virtual void run() = 0;
+
+    const ListenerServices &m_services;
+    StopState &m_stop;
+    const quint16 m_port;
 
 private:
     const char *m_name;

@@ -7,16 +7,6 @@
 #include "app/ModalState.h"
 #include "messaging/MessageLog.h"
 
-MessageListener::MessageListener(const ListenerServices &services, StopState &stop, quint16 port)
-    : ListenerThread("tv-message"), m_services(services), m_stop(stop), m_port(port)
-{
-}
-
-MessageListener::~MessageListener()
-{
-    join();
-}
-
 void MessageListener::run()
 {
     TcpSocket listening;

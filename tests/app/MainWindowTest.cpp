@@ -6,6 +6,7 @@
 
 #include "net/TestSupport.h"
 #include "support/FakePrompts.h"
+#include "support/Widgets.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -20,16 +21,6 @@
 using namespace TestSupport;
 
 namespace {
-
-template <typename T>
-T *findTopLevel()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
-            return t;
-    }
-    return nullptr;
-}
 
 struct MenuItem {
     QString text;
@@ -153,8 +144,8 @@ private slots:
         bool sawWindow = false;
         TrayIcon::State stateDuringWindow = TrayIcon::State::Busy;
         QTimer::singleShot(0, this, [&] {
-            QVERIFY(waitUntil([] { return findTopLevel<FirstStartWindow>() != nullptr; }));
-            FirstStartWindow *window = findTopLevel<FirstStartWindow>();
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
+            FirstStartWindow *window = Widgets::visibleWindow<FirstStartWindow>();
             sawWindow = true;
             stateDuringWindow = main.tray().state();
             QCOMPARE(window->windowTitle(),
@@ -186,8 +177,8 @@ private slots:
         writeConfig(5000, 5000);
         MainWindow main{SettingsStore(configPath())};
         QTimer::singleShot(0, this, [] {
-            QVERIFY(waitUntil([] { return findTopLevel<FirstStartWindow>() != nullptr; }));
-            findTopLevel<FirstStartWindow>()->accept();
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
+            Widgets::visibleWindow<FirstStartWindow>()->accept();
         });
         main.startUp();
         QVERIFY(main.isFirstStart());
@@ -203,14 +194,14 @@ private slots:
         MainWindow main{SettingsStore(configPath())};
         main.startUp();
         QVERIFY(!main.isFirstStart());
-        QVERIFY(!findTopLevel<FirstStartWindow>());
+        QVERIFY(!Widgets::visibleWindow<FirstStartWindow>());
         QVERIFY(main.listeners().isRunning());
 
         QVERIFY(waitListening(messagePort));
         const QString text = QStringLiteral("Сообщение от PC2:\r\nПривет");
         QVERIFY(sendAndClose(messagePort, CodePage::ansi().fromUnicode(text)));
-        QVERIFY(waitUntil([] { return findTopLevel<IncomingMessageWindow>() != nullptr; }));
-        IncomingMessageWindow *window = findTopLevel<IncomingMessageWindow>();
+        QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+        IncomingMessageWindow *window = Widgets::visibleWindow<IncomingMessageWindow>();
         QCOMPARE(window->text(), text);
         QVERIFY(ModalState::instance().ModalWindowOpen);
         QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
@@ -230,10 +221,10 @@ private slots:
         main.startUp();
         QVERIFY(waitListening(messagePort));
         QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
-        QVERIFY(waitUntil([] { return findTopLevel<IncomingMessageWindow>() != nullptr; }));
+        QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
         // The GUI stays live during Exit: the window can still be closed.
         QTimer::singleShot(300, this, [] {
-            if (auto *w = findTopLevel<IncomingMessageWindow>())
+            if (auto *w = Widgets::visibleWindow<IncomingMessageWindow>())
                 w->accept();
         });
         exitProgram(main);
@@ -254,12 +245,12 @@ private slots:
         ModalState::instance().ModalWindowHandle = &window;
         main.tray().openMenuAt(QPoint(100, 100));
         QVERIFY(!QApplication::activePopupWidget());
-        QVERIFY(!findTopLevel<QMenu>());
+        QVERIFY(!Widgets::visibleWindow<QMenu>());
         // Without an open window the menu opens.
         ModalState::instance().end();
         main.tray().openMenuAt(QPoint(100, 100));
-        QVERIFY(waitUntil([] { return findTopLevel<QMenu>() != nullptr; }));
-        findTopLevel<QMenu>()->close();
+        QVERIFY(waitUntil([] { return Widgets::visibleWindow<QMenu>() != nullptr; }));
+        Widgets::visibleWindow<QMenu>()->close();
     }
 
     void unusablePortIsReportedOnce()

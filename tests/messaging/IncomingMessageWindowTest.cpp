@@ -8,18 +8,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-namespace {
+#include "support/Widgets.h"
 
-QPushButton *button(QWidget *window, const QString &text)
-{
-    for (auto *b : window->findChildren<QPushButton *>()) {
-        if (b->text() == text)
-            return b;
-    }
-    return nullptr;
-}
-
-} // namespace
+using Widgets::button;
 
 class IncomingMessageWindowTest : public QObject {
     Q_OBJECT

@@ -11,18 +11,13 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "support/Widgets.h"
+
+using Widgets::button;
 #include <QTimer>
 
 namespace {
-
-QPushButton *button(QWidget *window, const QString &text)
-{
-    for (auto *b : window->findChildren<QPushButton *>()) {
-        if (b->text() == text)
-            return b;
-    }
-    return nullptr;
-}
 
 QString shown(const MessageLog &log)
 {
@@ -114,21 +109,14 @@ private slots:
         main.log().append(QStringLiteral("одно"), LogDirection::Incoming);
         bool opened = false;
         QTimer::singleShot(0, this, [&] {
-            QVERIFY(TestSupport::waitUntil([] {
-                for (QWidget *w : QApplication::topLevelWidgets())
-                    if (qobject_cast<MessageLogWindow *>(w) && w->isVisible())
-                        return true;
-                return false;
-            }));
-            for (QWidget *w : QApplication::topLevelWidgets()) {
-                if (auto *window = qobject_cast<MessageLogWindow *>(w); window && w->isVisible()) {
-                    opened = true;
-                    QVERIFY(ModalState::instance().ModalWindowOpen);
-                    QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
-                    QVERIFY(window->shownText().contains(QStringLiteral("одно")));
-                    QTest::keyClick(window, Qt::Key_Escape);
-                }
-            }
+            QVERIFY(TestSupport::waitUntil(
+                [] { return Widgets::visibleWindow<MessageLogWindow>() != nullptr; }));
+            auto *window = Widgets::visibleWindow<MessageLogWindow>();
+            opened = true;
+            QVERIFY(ModalState::instance().ModalWindowOpen);
+            QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
+            QVERIFY(window->shownText().contains(QStringLiteral("одно")));
+            QTest::keyClick(window, Qt::Key_Escape);
         });
         QVERIFY(main.dispatchCommand(32779));
         QVERIFY(opened);

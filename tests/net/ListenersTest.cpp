@@ -147,6 +147,14 @@ class ListenersTest : public QObject {
 
     void startListeners(int idleTimeoutMs = 30000)
     {
+        startListenersWithoutProbe(idleTimeoutMs);
+        // Both listen once a connection to each is accepted by the kernel;
+        // those probe connections are empty and leave no trace.
+        QVERIFY(waitListening(m_messagePort) && waitListening(m_dataPort));
+    }
+
+    void startListenersWithoutProbe(int idleTimeoutMs = 30000)
+    {
         ListenerServices services;
         services.settings = &m_settings;
         services.windows = m_fakeWindows.get();
@@ -156,12 +164,6 @@ class ListenersTest : public QObject {
         services.idleTimeoutMs = idleTimeoutMs;
         m_control = std::make_unique<ListenerControl>(services);
         m_control->startListeners();
-        // Both listen once a connection to each is accepted by the kernel.
-        QVERIFY(waitUntil([&] {
-            QTcpSocket a, b;
-            return connectClient(a, m_messagePort) && connectClient(b, m_dataPort);
-        }));
-        // Those probe connections were empty: they leave no trace.
     }
 
     bool sendText(const QString &text)
@@ -288,10 +290,7 @@ private slots:
         QCOMPARE(m_fakeObserver->reports().value(0).kind, ListenerKind::Message);
         squatter.reset();
         // Once the port is free, the listener takes it.
-        QVERIFY(waitUntil([&] {
-            QTcpSocket probe;
-            return connectClient(probe, m_messagePort);
-        }));
+        QVERIFY(waitListening(m_messagePort));
         QVERIFY(sendText(QStringLiteral("late")));
         QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
         QCOMPARE(m_fakeObserver->reports().size(), 1);
@@ -316,10 +315,7 @@ private slots:
         m_control->restartListeners();
         QCOMPARE(m_control->messagePort(), m_messagePort);
         QCOMPARE(m_control->dataPort(), m_dataPort);
-        QVERIFY(waitUntil([&] {
-            QTcpSocket a, b;
-            return connectClient(a, m_messagePort) && connectClient(b, m_dataPort);
-        }));
+        QVERIFY(waitListening(m_messagePort) && waitListening(m_dataPort));
         QTcpSocket a, b;
         QVERIFY(!connectClient(a, oldMessage));
         QVERIFY(!connectClient(b, oldData));
@@ -380,18 +376,6 @@ private slots:
         QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
     }
 
-private:
-    void startListenersWithoutProbe()
-    {
-        ListenerServices services;
-        services.settings = &m_settings;
-        services.windows = m_fakeWindows.get();
-        services.log = &m_log;
-        services.modal = &ModalState::instance();
-        services.observer = m_fakeObserver.get();
-        m_control = std::make_unique<ListenerControl>(services);
-        m_control->startListeners();
-    }
 };
 
 QTEST_GUILESS_MAIN(ListenersTest)
