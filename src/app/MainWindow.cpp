@@ -5,6 +5,9 @@
 #include "PromptService.h"
 #include "StringTable.h"
 #include "WaitFor.h"
+#include "directory/UserList.h"
+#include "platform/AvahiBrowser.h"
+#include "platform/HostResolver.h"
 #include "messaging/MessageLogWindow.h"
 
 #include <QApplication>
@@ -14,7 +17,9 @@
 #include <cstring>
 
 MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
-    : QObject(parent), m_store(store), m_tray(std::make_unique<TrayIcon>(m_users)),
+    : QObject(parent), m_store(store), m_browser(std::make_unique<AvahiBrowser>()),
+      m_resolver(std::make_unique<SystemHostResolver>()), m_addressBookFile(addressBookPath()),
+      m_tray(std::make_unique<TrayIcon>(m_users)),
       m_windows(std::make_unique<GuiIncomingWindows>())
 {
     ListenerServices services;
@@ -51,9 +56,7 @@ void MainWindow::startUp()
         runDialog(window);
         m_tray->setState(TrayIcon::State::Busy);
     }
-    // The user list is built here once the directory is in place; until then
-    // it stays empty.
-    m_tray->setState(TrayIcon::State::Active);
+    buildUserListWhileBusy();
     m_listeners->startListeners();
 }
 
@@ -72,6 +75,8 @@ bool MainWindow::dispatchCommand(int id)
         showMessageLog();
         return true;
     case TrayIcon::kRefresh:
+        refreshUserList();
+        return true;
     case TrayIcon::kAbout:
     case TrayIcon::kSettings:
     case TrayIcon::kAddressBook:
@@ -85,6 +90,35 @@ bool MainWindow::dispatchCommand(int id)
     if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers)
         return true;
     return false;
+}
+
+void MainWindow::setDirectory(std::unique_ptr<NeighbourhoodBrowser> browser,
+                              std::unique_ptr<HostResolver> resolver,
+                              const QString &addressBookFile)
+{
+    m_browser = std::move(browser);
+    m_resolver = std::move(resolver);
+    m_addressBookFile = addressBookFile;
+}
+
+void MainWindow::buildUserListWhileBusy()
+{
+    // The tray opens no menu while the list is rebuilt: no window may work
+    // on positions that are about to change.
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    m_tray->setState(TrayIcon::State::Busy);
+    const UserList users = runOffGuiThread<UserList>([this] {
+        return UserListBuilder::buildUserList(*m_browser, *m_resolver, m_addressBookFile);
+    });
+    m_users = users;
+    m_tray->setState(TrayIcon::State::Active);
+    modal.end();
+}
+
+void MainWindow::refreshUserList()
+{
+    buildUserListWhileBusy();
 }
 
 void MainWindow::showMessageLog()

@@ -11,6 +11,9 @@
 
 #include <memory>
 
+class HostResolver;
+class NeighbourhoodBrowser;
+
 // The program's spine: start-up, the dispatch of the tray's commands and
 // Exit. It has no visible window; the tray icon is its face.
 class MainWindow : public QObject, private ListenerObserver {
@@ -38,6 +41,15 @@ public:
     // Closes the program's open windows and exits, as the session's end asks.
     void shutDown();
 
+    // Rebuilds the user list on a worker while the tray shows its busy
+    // state; the tray opens no menu meanwhile.
+    void refreshUserList();
+
+    // Where the user list comes from (tests put fakes here).
+    void setDirectory(std::unique_ptr<NeighbourhoodBrowser> browser,
+                      std::unique_ptr<HostResolver> resolver, const QString &addressBookFile);
+    QString addressBookFile() const { return m_addressBookFile; }
+
 signals:
     // The main loop ends with this code: 32772 after Exit.
     void finished(int exitCode);
@@ -48,7 +60,12 @@ private:
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
+    void buildUserListWhileBusy();
+
     SettingsStore m_store;
+    std::unique_ptr<NeighbourhoodBrowser> m_browser;
+    std::unique_ptr<HostResolver> m_resolver;
+    QString m_addressBookFile;
     LiveSettings m_settings;
     MessageLog m_log;
     UserList m_users;

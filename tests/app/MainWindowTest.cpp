@@ -1,10 +1,12 @@
 #include "app/MainWindow.h"
 #include "app/ModalState.h"
 #include "app/FirstStartWindow.h"
+#include "directory/AddressBook.h"
 #include "messaging/IncomingMessageWindow.h"
 #include "platform/CodePage.h"
 
 #include "net/TestSupport.h"
+#include "support/FakeDirectory.h"
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
@@ -56,6 +58,22 @@ class MainWindowTest : public QObject {
         s.ListeningPort = messagePort;
         s.ListeningDataPort = dataPort;
         QVERIFY(SettingsStore(configPath()).save(s));
+    }
+
+    // A main window whose user list comes from fakes and a private address
+    // book, never from the machine's network.
+    struct Directory {
+        FakeBrowser *browser;
+        FakeResolver *resolver;
+    };
+    Directory useFakeDirectory(MainWindow &main)
+    {
+        auto browser = std::make_unique<FakeBrowser>();
+        auto resolver = std::make_unique<FakeResolver>();
+        Directory d{browser.get(), resolver.get()};
+        main.setDirectory(std::move(browser), std::move(resolver),
+                          m_dir.filePath(QStringLiteral("AddressBook.xml")));
+        return d;
     }
 
     void exitProgram(MainWindow &main)
@@ -141,6 +159,7 @@ private slots:
     void firstStartWritesDefaultsAndShowsTheWindow()
     {
         MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
         bool sawWindow = false;
         TrayIcon::State stateDuringWindow = TrayIcon::State::Busy;
         QTimer::singleShot(0, this, [&] {
@@ -176,6 +195,7 @@ private slots:
     {
         writeConfig(5000, 5000);
         MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
         QTimer::singleShot(0, this, [] {
             QVERIFY(waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
             Widgets::visibleWindow<FirstStartWindow>()->accept();
@@ -192,6 +212,7 @@ private slots:
         const quint16 dataPort = freeConfiguredPort();
         writeConfig(messagePort, dataPort);
         MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
         main.startUp();
         QVERIFY(!main.isFirstStart());
         QVERIFY(!Widgets::visibleWindow<FirstStartWindow>());
@@ -218,6 +239,7 @@ private slots:
         const quint16 messagePort = freeConfiguredPort();
         writeConfig(messagePort, freeConfiguredPort());
         MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
         main.startUp();
         QVERIFY(waitListening(messagePort));
         QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
@@ -253,6 +275,55 @@ private slots:
         Widgets::visibleWindow<QMenu>()->close();
     }
 
+    void startUpAndRefreshBuildTheUserList()
+    {
+        const quint16 messagePort = freeConfiguredPort();
+        writeConfig(messagePort, freeConfiguredPort());
+        MainWindow main{SettingsStore(configPath())};
+        Directory directory = useFakeDirectory(main);
+        directory.browser->addComputer(QStringLiteral("PC1"));
+        directory.resolver->addresses = {{"PC1", Ipv4Address{{10, 0, 0, 1}}}};
+        AddressBook book;
+        book.append({QStringLiteral("Склад"), EntryKind::IpAddress, {}, Ipv4Address{{172, 16, 0, 9}}});
+        QVERIFY(book.save(main.addressBookFile()));
+        main.startUp();
+        QCOMPARE(main.userList().size(), 2);
+        QCOMPARE(main.userList().at(0).displayText, QStringLiteral("PC1, IP = 10.0.0.1"));
+        QCOMPARE(main.userList().at(1).displayText, QStringLiteral("Склад* (IP = 172.16.0.9)"));
+        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(waitListening(messagePort));
+
+        // A slow refresh: the GUI goes on meanwhile.
+        directory.browser->addComputer(QStringLiteral("PC2"));
+        directory.resolver->addresses.insert(QStringLiteral("PC2"), Ipv4Address{{10, 0, 0, 2}});
+        directory.resolver->delayMs = 1500;
+        bool busyMeanwhile = false;
+        bool menuBlocked = false;
+        bool messageShownMeanwhile = false;
+        QTimer::singleShot(100, this, [&] {
+            busyMeanwhile = main.tray().state() == TrayIcon::State::Busy &&
+                            main.tray().toolTip().startsWith(
+                                QStringLiteral("Tarvello: составление списка пользователей..."));
+            main.tray().openMenuAt(QPoint(10, 10));
+            menuBlocked = ModalState::instance().ModalWindowOpen &&
+                          !Widgets::visibleWindow<QMenu>();
+            sendAndClose(messagePort, QByteArray("during the build"));
+            messageShownMeanwhile = waitUntil(
+                [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }, 1000);
+            if (messageShownMeanwhile)
+                Widgets::visibleWindow<IncomingMessageWindow>()->accept();
+        });
+        QVERIFY(main.dispatchCommand(32774));
+        QVERIFY(busyMeanwhile);
+        QVERIFY(menuBlocked);
+        QVERIFY(messageShownMeanwhile);
+        QCOMPARE(main.userList().size(), 3);
+        QCOMPARE(main.userList().at(1).displayText, QStringLiteral("PC2, IP = 10.0.0.2"));
+        QCOMPARE(main.tray().state(), TrayIcon::State::Active);
+        QCOMPARE(main.tray().toolTip(), QStringLiteral("Tarvello: активен"));
+        exitProgram(main);
+    }
+
     void unusablePortIsReportedOnce()
     {
         QTcpServer squatter;
@@ -260,6 +331,7 @@ private slots:
         const quint16 messagePort = wire(squatter.serverPort());
         writeConfig(messagePort, freeConfiguredPort());
         MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
         main.startUp();
         QVERIFY(waitUntil([&] { return !m_prompts->informed.isEmpty(); }));
         QTest::qWait(1500);
