@@ -22,6 +22,7 @@ PASSED=0
 FAILED=0
 SKIPPED=0
 CLEANUPS=()
+TV_ENV=()
 
 pass() { echo "PASS: $*"; PASSED=$((PASSED + 1)); }
 fail() { echo "FAIL: $*"; FAILED=$((FAILED + 1)); }
@@ -146,21 +147,64 @@ listening_on() { # listening_on NS|- PORT
 
 # --- Tarvello instances -------------------------------------------------------
 
+# --- DNS-SD on the test hosts ---------------------------------------------------
+
+# avahi_up NS HOSTNAME IFACE: a private system bus and an avahi-daemon that
+# announces the host as a workstation, inside the namespace.
+avahi_up() {
+    local ns=$1 host=$2 iface=$3
+    local d=$WORK/avahi-$ns
+    mkdir -p "$d/run" /run/avahi-daemon
+    cat >"$d/avahi-daemon.conf" <<CONF
+[server]
+host-name=$host
+domain-name=local
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=$iface
+enable-dbus=yes
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-addresses=yes
+publish-workstation=yes
+publish-aaaa-on-ipv4=no
+CONF
+    ip netns exec "$ns" dbus-daemon --config-file=/usr/share/dbus-1/system.conf \
+        --address="unix:path=$d/bus" --nopidfile --fork --print-pid >"$d/dbus.pid" || return 1
+    on_exit "kill $(cat "$d/dbus.pid")"
+    ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$d/bus" sh -c '
+        mount --bind "$1/run" /run/avahi-daemon &&
+        exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits' \
+        sh "$d" >"$d/avahi.log" 2>&1 &
+    on_exit "kill $!"
+    wait_for 10 grep -q "Server startup complete" "$d/avahi.log"
+}
+
+# The environment a program on a test host needs to reach its Avahi.
+avahi_env() { echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$WORK/avahi-$1/bus"; }
+
 # start_tarvello NAME NS|- HOSTNAME: starts an instance with its own home,
-# config and runtime folders under $WORK/NAME; sets TV_PID_<NAME>.
+# config and runtime folders under $WORK/NAME and its own copy of the
+# program in $WORK/NAME/bin (so AddressBook.xml beside it is its own); sets
+# TV_PID_<NAME>. Extra environment: TV_ENV (an array).
 start_tarvello() {
     local name=$1 ns=$2 host=$3
     local home=$WORK/$name
-    mkdir -p "$home/config" "$home/runtime" "$home/data"
+    mkdir -p "$home/config" "$home/runtime" "$home/data" "$home/bin"
     chmod 700 "$home/runtime"
+    cp "$TARVELLO" "$home/bin/tarvello"
     local env=(env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime"
         XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 LC_ALL= DISPLAY="$DISPLAY"
-        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled:)
+        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled:
+        DBUS_SYSTEM_BUS_ADDRESS=disabled: "${TV_ENV[@]}")
     if [ "$ns" = - ]; then
-        "${env[@]}" "$TARVELLO" >"$home/out.log" 2>&1 &
+        "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     else
         ip netns exec "$ns" unshare -u sh -c "hostname $host; exec \"\$@\"" sh \
-            "${env[@]}" "$TARVELLO" >"$home/out.log" 2>&1 &
+            "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     fi
     eval "TV_PID_$name=$!"
     on_exit "kill -9 $! 2>/dev/null"

@@ -61,12 +61,12 @@ home=$WORK/a
 if [ "$HOST_A" = - ]; then
     env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime" \
         XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion \
-        DBUS_SESSION_BUS_ADDRESS=disabled: "$TARVELLO" >"$WORK/a2/out.log" 2>&1 &
+        DBUS_SESSION_BUS_ADDRESS=disabled: "$WORK/a/bin/tarvello" >"$WORK/a2/out.log" 2>&1 &
 else
     ip netns exec "$HOST_A" env HOME="$home" XDG_CONFIG_HOME="$home/config" \
         XDG_RUNTIME_DIR="$home/runtime" XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 \
         QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled: \
-        "$TARVELLO" >"$WORK/a2/out.log" 2>&1 &
+        "$WORK/a/bin/tarvello" >"$WORK/a2/out.log" 2>&1 &
 fi
 TV_PID_a2=$!
 on_exit "kill -9 $TV_PID_a2"
