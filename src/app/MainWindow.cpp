@@ -9,6 +9,8 @@
 #include "platform/AvahiBrowser.h"
 #include "platform/HostResolver.h"
 #include "messaging/MessageLogWindow.h"
+#include "messaging/SendMessage.h"
+#include "platform/MessengerService.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -18,7 +20,8 @@
 
 MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
     : QObject(parent), m_store(store), m_browser(std::make_unique<AvahiBrowser>()),
-      m_resolver(std::make_unique<SystemHostResolver>()), m_addressBookFile(addressBookPath()),
+      m_resolver(std::make_unique<SystemHostResolver>()),
+      m_messenger(std::make_unique<SmbclientMessenger>()), m_addressBookFile(addressBookPath()),
       m_tray(std::make_unique<TrayIcon>(m_users)),
       m_windows(std::make_unique<GuiIncomingWindows>())
 {
@@ -85,8 +88,10 @@ bool MainWindow::dispatchCommand(int id)
     default:
         break;
     }
-    if (id >= TrayIcon::kSendMessageBase && id < TrayIcon::kSendMessageBase + TrayIcon::kMaxUsers)
+    if (id >= TrayIcon::kSendMessageBase && id < TrayIcon::kSendMessageBase + TrayIcon::kMaxUsers) {
+        sendMessageTo(id - TrayIcon::kSendMessageBase);
         return true;
+    }
     if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers)
         return true;
     return false;
@@ -119,6 +124,20 @@ void MainWindow::buildUserListWhileBusy()
 void MainWindow::refreshUserList()
 {
     buildUserListWhileBusy();
+}
+
+void MainWindow::setMessenger(std::unique_ptr<MessengerService> messenger)
+{
+    m_messenger = std::move(messenger);
+}
+
+void MainWindow::sendMessageTo(int index)
+{
+    if (index < 0 || index >= m_users.size())
+        return;
+    // A copy: the list may be rebuilt while the window is open.
+    const UserEntry recipient = m_users.at(index);
+    ::sendMessageTo(recipient, MessagingServices{&m_settings, &m_log, m_messenger.get()});
 }
 
 void MainWindow::showMessageLog()

@@ -12,6 +12,7 @@
 #include <memory>
 
 class HostResolver;
+class MessengerService;
 class NeighbourhoodBrowser;
 
 // The program's spine: start-up, the dispatch of the tray's commands and
@@ -49,6 +50,7 @@ public:
     void setDirectory(std::unique_ptr<NeighbourhoodBrowser> browser,
                       std::unique_ptr<HostResolver> resolver, const QString &addressBookFile);
     QString addressBookFile() const { return m_addressBookFile; }
+    void setMessenger(std::unique_ptr<MessengerService> messenger);
 
 signals:
     // The main loop ends with this code: 32772 after Exit.
@@ -56,6 +58,7 @@ signals:
 
 private:
     void showMessageLog();
+    void sendMessageTo(int index);
     void exitProgram();
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
@@ -65,6 +68,7 @@ private:
     SettingsStore m_store;
     std::unique_ptr<NeighbourhoodBrowser> m_browser;
     std::unique_ptr<HostResolver> m_resolver;
+    std::unique_ptr<MessengerService> m_messenger;
     QString m_addressBookFile;
     LiveSettings m_settings;
     MessageLog m_log;

@@ -8,6 +8,7 @@
 #include "platform/CodePage.h"
 
 #include "TestSupport.h"
+#include "support/FakeIncomingWindows.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -21,58 +22,6 @@
 using namespace TestSupport;
 
 namespace {
-
-// Stands in for the incoming windows: records each message and, while held,
-// keeps the listener waiting as an open window does.
-class FakeWindows : public IncomingWindows {
-public:
-    void showMessage(const QString &text) override
-    {
-        std::unique_lock lock(m_mutex);
-        m_shown << text;
-        ++m_open;
-        m_modalSeen = ModalState::instance().ModalWindowOpen;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return !m_hold; });
-        --m_open;
-    }
-    void hold()
-    {
-        std::lock_guard lock(m_mutex);
-        m_hold = true;
-    }
-    void release()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_hold = false;
-        }
-        m_changed.notify_all();
-    }
-    QStringList shown() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_shown;
-    }
-    int open() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_open;
-    }
-    bool modalSeen() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_modalSeen;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    QStringList m_shown;
-    int m_open = 0;
-    bool m_hold = false;
-    bool m_modalSeen = false;
-};
 
 class FakeObserver : public ListenerObserver {
 public:

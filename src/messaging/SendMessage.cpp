@@ -1,0 +1,96 @@
+#include "SendMessage.h"
+
+#include "ComposeWindow.h"
+#include "MessageLog.h"
+#include "app/ModalState.h"
+#include "app/PromptService.h"
+#include "app/Settings.h"
+#include "app/StringTable.h"
+#include "app/WaitCursor.h"
+#include "app/WaitFor.h"
+#include "net/MessagePort.h"
+#include "platform/ComputerName.h"
+#include "platform/MessengerService.h"
+
+namespace {
+
+constexpr qsizetype kMessengerChars = 80;
+
+void showSuccess()
+{
+    PromptService::instance().ask(nullptr, PromptService::Icon::Information,
+                                  StringTable::text(StringId::ProgramName),
+                                  StringTable::text(StringId::SentSuccessfully),
+                                  PromptService::Buttons::Ok);
+}
+
+// Sends over the message port; true when it was delivered (and logged).
+bool sendDirectly(const UserEntry &recipient, const QString &text,
+                  const MessagingServices &services, bool *noConnection)
+{
+    const quint16 port = quint16(services.settings->get().ListeningPort & 0xffff);
+    MessagePort::SendResult result;
+    {
+        WaitCursor wait;
+        result = runOffGuiThread<MessagePort::SendResult>([&] {
+            return MessagePort::sendMessage(recipient.address, port,
+                                            ComputerName::localHostName(), text);
+        });
+    }
+    *noConnection = result == MessagePort::SendResult::NoConnection;
+    if (result != MessagePort::SendResult::Delivered)
+        return false;
+    services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
+    return true;
+}
+
+} // namespace
+
+bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, const QString &text,
+                      const MessagingServices &services)
+{
+    const QString cut = text.left(kMessengerChars);
+    int status;
+    {
+        WaitCursor wait;
+        status = runOffGuiThread<int>([&] {
+            return services.messenger->send(recipient.dottedAddress(), senderName, cut);
+        });
+    }
+    if (status != 0) {
+        showNotice(nullptr, StringId::CannotConnect);
+        return false;
+    }
+    services.log->append(cut, LogDirection::Outgoing, recipient.dottedAddress());
+    return true;
+}
+
+void sendMessageTo(const UserEntry &recipient, const MessagingServices &services)
+{
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    ComposeWindow window(recipient.displayText, ComputerName::netBiosName(),
+                         services.settings->get().UseNetSendByDeault);
+    const int result = runDialog(window);
+    bool delivered = false;
+    if (result == ComposeWindow::SendText && !window.text().isEmpty()) {
+        bool useMessenger = window.isAnonymous();
+        if (!useMessenger) {
+            bool noConnection = false;
+            delivered = sendDirectly(recipient, window.text(), services, &noConnection);
+            if (noConnection) {
+                useMessenger =
+                    PromptService::instance().ask(
+                        nullptr, PromptService::Icon::Question,
+                        StringTable::text(StringId::Warning),
+                        StringTable::text(StringId::NoConnectionAskMessenger),
+                        PromptService::Buttons::YesNo) == PromptService::Answer::Yes;
+            }
+        }
+        if (useMessenger)
+            delivered = sendViaMessenger(recipient, window.senderName(), window.text(), services);
+    }
+    if (delivered)
+        showSuccess();
+    modal.end();
+}

@@ -1,0 +1,215 @@
+#include "app/ModalState.h"
+#include "app/Settings.h"
+#include "messaging/ComposeWindow.h"
+#include "messaging/MessageLog.h"
+#include "messaging/SendMessage.h"
+#include "net/ListenerControl.h"
+#include "platform/CodePage.h"
+#include "platform/ComputerName.h"
+#include "platform/MessengerService.h"
+
+#include "net/TestSupport.h"
+#include "support/FakeIncomingWindows.h"
+#include "support/FakePrompts.h"
+#include "support/Widgets.h"
+
+#include <QPlainTextEdit>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+using namespace TestSupport;
+
+namespace {
+
+class FakeMessenger : public MessengerService {
+public:
+    int send(const QString &address, const QString &sender, const QString &text) override
+    {
+        calls.append({address, sender, text});
+        return status;
+    }
+    int status = 0;
+    QList<QStringList> calls;
+};
+
+// Fills the compose window once it is open and presses send.
+void composeAndSend(QObject *context, const QString &text, bool anonymous = false,
+                    const QString &sender = QString())
+{
+    QTimer::singleShot(0, context, [=] {
+        QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
+        ComposeWindow *w = Widgets::visibleWindow<ComposeWindow>();
+        w->findChild<QPlainTextEdit *>()->setPlainText(text);
+        if (anonymous) {
+            w->findChild<QCheckBox *>()->click();
+            w->findChild<QLineEdit *>()->setText(sender);
+        }
+        QTest::mouseClick(Widgets::button(w, QStringLiteral("Отправить текстовое сообщение")),
+                          Qt::LeftButton);
+    });
+}
+
+} // namespace
+
+class SendMessageTest : public QObject {
+    Q_OBJECT
+
+    FakePrompts *m_prompts = nullptr;
+    LiveSettings m_settings;
+    MessageLog m_log;
+    FakeMessenger m_messenger;
+
+    MessagingServices services() { return {&m_settings, &m_log, &m_messenger}; }
+    void useMessagePort(quint16 port)
+    {
+        Settings s;
+        s.ListeningPort = port;
+        m_settings.set(s);
+    }
+
+private slots:
+    void init()
+    {
+        m_prompts = new FakePrompts;
+        m_log.clear();
+        m_messenger.calls.clear();
+        m_messenger.status = 0;
+        ModalState::instance().end();
+    }
+    void cleanup() { delete m_prompts; }
+
+    void exactBytesOnTheWire()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        useMessagePort(wire(server.serverPort()));
+        const QString text = QStringLiteral("Привет, Ёлка!\nЗнак 日 не влезает");
+        composeAndSend(this, text);
+        sendMessageTo({QStringLiteral("Я сам"), Ipv4Address::loopback()}, services());
+        // The connection may have been accepted while the command waited.
+        QVERIFY(server.hasPendingConnections() || server.waitForNewConnection(5000));
+        QTcpSocket *peer = server.nextPendingConnection();
+        QByteArray bytes;
+        while (peer->waitForReadyRead(1000) || peer->bytesAvailable())
+            bytes += peer->readAll();
+        QCOMPARE(bytes, CodePage(1251).fromUnicode(QStringLiteral("Сообщение от ") +
+                                                   ComputerName::localHostName() +
+                                                   QStringLiteral(":\r\nПривет, Ёлка!\r\nЗнак ? не влезает")));
+        QVERIFY(bytes.contains("\xc7\xed\xe0\xea ? \xed\xe5")); // the CJK character became '?'
+    }
+
+    void deliveredToARealListener()
+    {
+        FakeWindows windows;
+        const quint16 port = freeConfiguredPort();
+        useMessagePort(port);
+        MessageLog receiverLog;
+        ListenerServices listening;
+        listening.settings = &m_settings;
+        listening.windows = &windows;
+        listening.log = &receiverLog;
+        ListenerControl control(listening);
+        control.startListeners();
+        QVERIFY(waitListening(port));
+
+        composeAndSend(this, QStringLiteral("Как дела?"));
+        sendMessageTo({QStringLiteral("Сосед, IP = 127.0.0.1"), Ipv4Address::loopback()}, services());
+        QVERIFY(waitUntil([&] { return windows.shown().size() == 1; }));
+        QCOMPARE(windows.shown().at(0), QStringLiteral("Сообщение от ") +
+                                            ComputerName::localHostName() +
+                                            QStringLiteral(":\r\nКак дела?"));
+        // The sender's log: the text without the header line, to the address.
+        QCOMPARE(m_log.size(), 1);
+        const LogEntry entry = m_log.entries().at(0);
+        QCOMPARE(entry.text, QStringLiteral("Как дела?"));
+        QCOMPARE(entry.direction, LogDirection::Outgoing);
+        QCOMPARE(entry.peer, QStringLiteral("127.0.0.1"));
+        // The success box.
+        QCOMPARE(m_prompts->asked.size(), 1);
+        QCOMPARE(m_prompts->asked.at(0).caption, QStringLiteral("Tarvello"));
+        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Сообщение успешно отправлено"));
+        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(m_messenger.calls.isEmpty());
+        control.stopListeners();
+    }
+
+    void noConnectionAsksAboutTheMessenger()
+    {
+        useMessagePort(freeConfiguredPort()); // nobody listens
+        m_prompts->answers = {PromptService::Answer::No};
+        composeAndSend(this, QStringLiteral("never"));
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QCOMPARE(m_prompts->asked.size(), 1);
+        QCOMPARE(m_prompts->asked.at(0).icon, PromptService::Icon::Question);
+        QCOMPARE(m_prompts->asked.at(0).buttons, PromptService::Buttons::YesNo);
+        QVERIFY(m_prompts->asked.at(0).text.startsWith(QStringLiteral("Невозможно установить соединение.")));
+        QCOMPARE(m_log.size(), 0);
+        QVERIFY(m_messenger.calls.isEmpty());
+    }
+
+    void yesSendsTheFirst80CharactersThroughTheMessenger()
+    {
+        useMessagePort(freeConfiguredPort());
+        m_prompts->answers = {PromptService::Answer::Yes};
+        QString text;
+        for (int i = 0; i < 200; ++i)
+            text += QChar(u'а' + i % 32);
+        composeAndSend(this, text);
+        sendMessageTo({QStringLiteral("B"), Ipv4Address{{127, 0, 0, 1}}}, services());
+        QCOMPARE(m_messenger.calls.size(), 1);
+        QCOMPARE(m_messenger.calls.at(0).at(0), QStringLiteral("127.0.0.1"));
+        QCOMPARE(m_messenger.calls.at(0).at(1), ComputerName::netBiosName());
+        QCOMPARE(m_messenger.calls.at(0).at(2), text.left(80));
+        QCOMPARE(m_log.size(), 1);
+        QCOMPARE(m_log.entries().at(0).text, text.left(80));
+        QCOMPARE(m_log.entries().at(0).peer, QStringLiteral("127.0.0.1"));
+        QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Сообщение успешно отправлено"));
+    }
+
+    void anonymousGoesOnlyThroughTheMessenger()
+    {
+        QTcpServer server; // would catch a direct send
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        useMessagePort(wire(server.serverPort()));
+        composeAndSend(this, QStringLiteral("тайно"), true, QStringLiteral("Дед Мороз"));
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QVERIFY(!server.hasPendingConnections() && !server.waitForNewConnection(200));
+        QCOMPARE(m_messenger.calls.size(), 1);
+        QCOMPARE(m_messenger.calls.at(0).at(1), QStringLiteral("Дед Мороз"));
+        QCOMPARE(m_log.size(), 1);
+    }
+
+    void messengerFailureWarns()
+    {
+        m_messenger.status = 1;
+        composeAndSend(this, QStringLiteral("тайно"), true, QStringLiteral("Кто-то"));
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QCOMPARE(m_prompts->asked.size(), 1);
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь отсутствует в сети."));
+        QCOMPARE(m_log.size(), 0);
+    }
+
+    void messengerByDefaultFromTheSettings()
+    {
+        Settings s;
+        s.UseNetSendByDeault = true;
+        m_settings.set(s);
+        QTimer::singleShot(0, this, [] {
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
+            ComposeWindow *w = Widgets::visibleWindow<ComposeWindow>();
+            QVERIFY(w->findChild<QCheckBox *>()->isChecked());
+            QVERIFY(!w->findChild<QLineEdit *>()->isReadOnly());
+            w->reject();
+        });
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QVERIFY(m_prompts->asked.isEmpty());
+        QVERIFY(m_messenger.calls.isEmpty());
+    }
+};
+
+QTEST_MAIN(SendMessageTest)
+#include "SendMessageTest.moc"
