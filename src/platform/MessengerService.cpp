@@ -4,33 +4,33 @@
 
 #include <QProcess>
 
-QStringList SmbclientMessenger::arguments(const QString &recipientAddress,
-                                          const QString &senderName, int codePage)
-{
-    return {QStringLiteral("-M"),
-            recipientAddress,
-            QStringLiteral("-I"),
-            recipientAddress,
-            QStringLiteral("-U"),
-            senderName,
-            QStringLiteral("-N"),
-            QStringLiteral("--option=dos charset=CP%1").arg(codePage)};
-}
+namespace {
+
+// The sender name travels in the ANSI code page, which need not be UTF-8
+// and so cannot be an argument of QProcess: a shell reads it from the first
+// line of the input and hands the rest of the input to smbclient.
+constexpr auto kScript = R"(IFS= read -r sender && exec "$0" -M "$1" -I "$1" -U "$sender" -N )"
+                         R"("--option=dos charset=$2" "--option=unix charset=$2")";
+
+} // namespace
 
 int SmbclientMessenger::send(const QString &recipientAddress, const QString &senderName,
                              const QString &text)
 {
+    const CodePage page = CodePage::ansi();
     QProcess process;
-    process.setProgram(m_program);
-    process.setArguments(
-        arguments(recipientAddress, senderName, CodePage::ansi().number()));
+    process.setProgram(QStringLiteral("/bin/sh"));
+    process.setArguments({QStringLiteral("-c"), QLatin1String(kScript), m_program,
+                          recipientAddress, QStringLiteral("CP%1").arg(page.number())});
     process.start();
     if (!process.waitForStarted(m_timeoutMs))
         return -1; // not installed, or cannot run
     // smbclient turns LF into CR LF itself.
     QString body = text;
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    process.write(body.toUtf8());
+    QString sender = senderName;
+    sender.replace(u'\n', u' ');
+    process.write(page.fromUnicode(sender) + '\n' + page.fromUnicode(body));
     process.closeWriteChannel();
     if (!process.waitForFinished(m_timeoutMs)) {
         process.kill();

@@ -16,10 +16,13 @@ public:
 
 // Delivers through Samba's WinPopup client:
 //   smbclient -M <address> -I <address> -U <sender> -N
-// with the text on standard input and Samba's DOS character set set to the
-// ANSI code page. Delivered only when smbclient exits with 0 and writes
-// nothing to standard error (smbd answers a refusal with exit 0 and an
-// error message).
+// with the text on standard input. smbclient is given the text and the
+// sender name already in the ANSI code page, with both its Unix and DOS
+// character sets set to that page: it cuts its input into 127-byte pieces
+// before converting them, and a UTF-8 character cut in two would make it
+// send the raw UTF-8 bytes. Delivered only when smbclient exits with 0 and
+// writes nothing to standard error (smbd answers a refusal with exit 0 and
+// an error message).
 class SmbclientMessenger : public MessengerService {
 public:
     static constexpr int kTimeoutMs = 15000;
@@ -33,9 +36,6 @@ public:
     int send(const QString &recipientAddress, const QString &senderName,
              const QString &text) override;
 
-    // The command's arguments.
-    static QStringList arguments(const QString &recipientAddress, const QString &senderName,
-                                 int codePage);
 
 private:
     QString m_program;

@@ -32,32 +32,6 @@ TV_ENV=("$(avahi_env $NS_A)")
 start_tarvello a $NS_A pc-a
 check "the program starts and listens" wait_for 20 listening_on $NS_A 4
 
-# open_submenu FROM_BOTTOM: opens a user submenu by hovering its item,
-# given as a distance from the bottom of the tray menu.
-open_submenu() {
-    local menu geometry h
-    menu=$(tray_menu_window) || return 1
-    geometry=$(xdotool getwindowgeometry "$menu" | awk '/Geometry/{print $2}')
-    h=${geometry#*x}
-    xdotool mousemove --window "$menu" 40 $((h - $1))
-}
-submenu_window() {
-    local id menu
-    menu=$(tray_menu_window)
-    for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
-        [ "$id" = "$menu" ] && continue
-        local geometry
-        geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
-        [ "$geometry" != 22x22 ] && { echo "$id"; return 0; }
-    done
-    return 1
-}
-submenu_height() {
-    local id
-    id=$(submenu_window) || return 1
-    xdotool getwindowgeometry "$id" | awk '/Geometry/{split($2, g, "x"); print g[2]}'
-}
-
 if open_tray_menu; then
     open_submenu 12 # "Отправить сообщение", the last item
     if wait_for 5 submenu_window >/dev/null; then

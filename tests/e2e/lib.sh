@@ -92,9 +92,12 @@ window_by_title() {
 }
 has_window() { [ -n "$(window_by_title "$1")" ]; }
 # The tray icon of a Qt program under tint2 is a 22x22 window of its class.
+# With several instances on one display, TRAY_PID picks one of them.
+of_instance() { [ -z "${TRAY_PID:-}" ] || [ "$(xdotool getwindowpid "$1" 2>/dev/null)" = "$TRAY_PID" ]; }
 tray_icon_window() {
     local id
     for id in $(xdotool search --classname "^tarvello\$" 2>/dev/null); do
+        of_instance "$id" || continue
         local geometry
         geometry=$(xdotool getwindowgeometry "$id" 2>/dev/null | awk '/Geometry/{print $2}')
         [ "$geometry" = 22x22 ] && { echo "$id"; return 0; }
@@ -265,6 +268,7 @@ click_notice_ok() { click_in_window "$1" -50 -22; }
 tray_menu_window() {
     local id
     for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
+        of_instance "$id" || continue
         local geometry
         geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
         [ "$geometry" != 22x22 ] && [ "${geometry%x*}" -gt 150 ] && { echo "$id"; return 0; }
@@ -287,4 +291,93 @@ choose_exit() {
     geometry=$(xdotool getwindowgeometry "$menu" | awk '/Geometry/{print $2}')
     h=${geometry#*x}
     xdotool mousemove --window "$menu" 40 $((h - ${EXIT_ITEM_FROM_BOTTOM:-57})) sleep 0.2 click 1
+}
+
+# open_submenu FROM_BOTTOM: opens a user submenu by hovering its item,
+# given as a distance from the bottom of the tray menu.
+open_submenu() {
+    local menu geometry h
+    menu=$(tray_menu_window) || return 1
+    geometry=$(xdotool getwindowgeometry "$menu" | awk '/Geometry/{print $2}')
+    h=${geometry#*x}
+    xdotool mousemove --window "$menu" 40 $((h - $1))
+}
+submenu_window() {
+    local id menu
+    menu=$(tray_menu_window)
+    for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
+        [ "$id" = "$menu" ] && continue
+        of_instance "$id" || continue
+        local geometry
+        geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
+        [ "$geometry" != 22x22 ] && { echo "$id"; return 0; }
+    done
+    return 1
+}
+submenu_height() {
+    local id
+    id=$(submenu_window) || return 1
+    xdotool getwindowgeometry "$id" | awk '/Geometry/{split($2, g, "x"); print g[2]}'
+}
+
+# choose_user ROW: in the open tray menu, opens "Отправить сообщение" and
+# clicks the user in the given row (from 0).
+choose_user() {
+    open_submenu 12 && wait_for 5 submenu_window >/dev/null || return 1
+    xdotool mousemove --window "$(submenu_window)" 40 $((11 + 22 * $1)) sleep 0.2 click 1
+}
+
+# --- WinPopup receiver ----------------------------------------------------------
+
+# samba_up NS NETBIOSNAME IFACE: smbd and nmbd on a test host that write
+# every WinPopup message into $WORK/inbox-NS, with a Russian DOS character
+# set (CP1251), as a Russian Windows computer would read them.
+samba_up() {
+    local ns=$1 nb=$2 iface=$3
+    local d=$WORK/samba-$ns inbox=$WORK/inbox-$ns
+    mkdir -p "$d"/{pid,lock,state,cache,private,ncalrpc,log} "$inbox"
+    # The message command runs as the guest user: it must reach its script
+    # and the inbox.
+    chmod 755 "$WORK" "$d"
+    chmod 1777 "$inbox"
+    cat >"$d/deliver.sh" <<'SH'
+#!/bin/sh
+# $1: the message file, $2: the inbox; the move makes it appear whole.
+cp "$1" "$2/.msg-$$" && mv "$2/.msg-$$" "$2/msg-$(date +%s%N).txt"
+rm -f "$1"
+SH
+    chmod 755 "$d/deliver.sh"
+    cat >"$d/smb.conf" <<CONF
+[global]
+  netbios name = $nb
+  workgroup = TARVELLO
+  server role = standalone server
+  interfaces = $iface
+  bind interfaces only = yes
+  smb ports = 139 445
+  server min protocol = NT1
+  disable netbios = no
+  dos charset = CP1251
+  pid directory = $d/pid
+  lock directory = $d/lock
+  state directory = $d/state
+  cache directory = $d/cache
+  private dir = $d/private
+  ncalrpc dir = $d/ncalrpc
+  log file = $d/log/log.%m
+  load printers = no
+  printing = bsd
+  printcap name = /dev/null
+  disable spoolss = yes
+  map to guest = Bad User
+  message command = $d/deliver.sh %s $inbox &
+CONF
+    # smbd and nmbd signal their whole process group when they end.
+    setsid ip netns exec "$ns" smbd --foreground --no-process-group -s "$d/smb.conf" \
+        >"$d/smbd.out" 2>&1 &
+    on_exit "kill $!"
+    setsid ip netns exec "$ns" nmbd --foreground --no-process-group -s "$d/smb.conf" \
+        >"$d/nmbd.out" 2>&1 &
+    on_exit "kill $!"
+    wait_for 15 listening_on "$ns" 139
 }

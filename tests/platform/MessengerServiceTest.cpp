@@ -34,11 +34,12 @@ private slots:
         QCOMPARE(m.send(QStringLiteral("10.77.0.2"), QStringLiteral("Иван"),
                         QStringLiteral("Привет\r\nмир")),
                  0);
-        QCOMPARE(recorded("args"), QStringLiteral("-M\n10.77.0.2\n-I\n10.77.0.2\n-U\nИван\n-N\n"
-                                                   "--option=dos charset=CP1251\n")
-                                       .toUtf8());
-        // UTF-8 with plain line feeds: smbclient adds the CR itself.
-        QCOMPARE(recorded("stdin"), QStringLiteral("Привет\nмир").toUtf8());
+        // The sender and the text in code page 1251, for Unix and DOS alike.
+        QCOMPARE(recorded("args"), QByteArray("-M\n10.77.0.2\n-I\n10.77.0.2\n-U\n\xc8\xe2\xe0\xed\n-N\n"
+                                              "--option=dos charset=CP1251\n"
+                                              "--option=unix charset=CP1251\n"));
+        // Plain line feeds: smbclient adds the CR itself.
+        QCOMPARE(recorded("stdin"), QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2\n\xec\xe8\xf0"));
     }
 
     void anyErrorOutputIsAFailure()
