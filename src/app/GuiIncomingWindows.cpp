@@ -1,18 +1,22 @@
 #include "GuiIncomingWindows.h"
 
 #include "messaging/IncomingMessageWindow.h"
+#include "sound/IncomingSoundWindow.h"
 
 #include <future>
 
-GuiIncomingWindows::GuiIncomingWindows(QObject *parent) : QObject(parent) {}
+GuiIncomingWindows::GuiIncomingWindows(const LiveSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings)
+{
+}
 
-void GuiIncomingWindows::showMessage(const QString &text)
+void GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindow)
 {
     std::promise<void> closed;
     QMetaObject::invokeMethod(
         this,
-        [&closed, text] {
-            auto *window = new IncomingMessageWindow(text);
+        [&closed, &makeWindow] {
+            QDialog *window = makeWindow();
             window->setAttribute(Qt::WA_DeleteOnClose);
             QObject::connect(
                 window, &QDialog::finished, window, [&closed] { closed.set_value(); },
@@ -23,4 +27,14 @@ void GuiIncomingWindows::showMessage(const QString &text)
         },
         Qt::QueuedConnection);
     closed.get_future().wait();
+}
+
+void GuiIncomingWindows::showMessage(const QString &text)
+{
+    showAndWait([&text] { return new IncomingMessageWindow(text); });
+}
+
+void GuiIncomingWindows::showSound(const QString &senderName, SoundClip &clip)
+{
+    showAndWait([&] { return new IncomingSoundWindow(senderName, clip, m_settings); });
 }

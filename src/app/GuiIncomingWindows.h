@@ -4,6 +4,11 @@
 
 #include <QObject>
 
+#include <functional>
+
+class LiveSettings;
+class QDialog;
+
 // Opens the incoming windows on the GUI thread and keeps the calling
 // listener thread waiting until the window has been closed. Windows open
 // without blocking the GUI thread, so several listeners' windows and the
@@ -12,7 +17,14 @@ class GuiIncomingWindows : public QObject, public IncomingWindows {
     Q_OBJECT
 
 public:
-    explicit GuiIncomingWindows(QObject *parent = nullptr);
+    explicit GuiIncomingWindows(const LiveSettings &settings, QObject *parent = nullptr);
 
     void showMessage(const QString &text) override;
+    void showSound(const QString &senderName, SoundClip &clip) override;
+
+private:
+    // Opens a window made on the GUI thread and waits until it has closed.
+    void showAndWait(const std::function<QDialog *()> &makeWindow);
+
+    const LiveSettings &m_settings;
 };

@@ -23,7 +23,7 @@ MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
       m_resolver(std::make_unique<SystemHostResolver>()),
       m_messenger(std::make_unique<SmbclientMessenger>()), m_addressBookFile(addressBookPath()),
       m_tray(std::make_unique<TrayIcon>(m_users)),
-      m_windows(std::make_unique<GuiIncomingWindows>())
+      m_windows(std::make_unique<GuiIncomingWindows>(m_settings))
 {
     ListenerServices services;
     services.settings = &m_settings;

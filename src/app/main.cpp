@@ -3,6 +3,7 @@
 #include "PromptService.h"
 #include "SingleInstance.h"
 #include "StringTable.h"
+#include "sound/QtAudioDevice.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -58,6 +59,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    AudioDevice::setFactory([] { return std::make_unique<QtAudioDevice>(); });
     MainWindow mainWindow{SettingsStore()};
     QObject::connect(&mainWindow, &MainWindow::finished, &app, &QCoreApplication::exit);
     exitOnTerminationSignals(mainWindow);

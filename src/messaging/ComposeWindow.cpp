@@ -4,6 +4,7 @@
 #include "app/PromptService.h"
 #include "app/StringTable.h"
 #include "app/WindowPlacement.h"
+#include "sound/SoundClip.h"
 #include "ui_ComposeWindow.h"
 
 #include <QApplication>
@@ -11,7 +12,8 @@
 
 ComposeWindow::ComposeWindow(const QString &recipientName, const QString &senderName,
                              bool messengerByDefault, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::ComposeWindow>()), m_senderName(senderName)
+    : QDialog(parent), m_ui(std::make_unique<Ui::ComposeWindow>()), m_senderName(senderName),
+      m_clip(std::make_unique<SoundClip>())
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -46,6 +48,13 @@ ComposeWindow::ComposeWindow(const QString &recipientName, const QString &sender
     connect(m_ui->sendTextButton, &QPushButton::clicked, this, &ComposeWindow::accept);
     connect(m_ui->sendSoundButton, &QPushButton::clicked, this, &ComposeWindow::sendSoundClicked);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &ComposeWindow::reject);
+    connect(m_ui->recordButton, &QPushButton::clicked, this, &ComposeWindow::recordClicked);
+    connect(m_ui->playButton, &QPushButton::clicked, this, &ComposeWindow::playClicked);
+    // The clip signals from the audio device's thread too.
+    connect(m_clip.get(), &SoundClip::recordingStopped, this, &ComposeWindow::recordingStopped,
+            Qt::QueuedConnection);
+    connect(m_clip.get(), &SoundClip::playbackStopped, this, &ComposeWindow::playbackStopped,
+            Qt::QueuedConnection);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
@@ -112,9 +121,94 @@ void ComposeWindow::reject()
 
 void ComposeWindow::sendSoundClicked()
 {
-    // Nothing can be recorded yet: the sound section comes with sound
-    // messages.
+    // The last buffers of a recording just stopped may not be back yet.
+    if (m_clip->length() != 0) {
+        done(SendSound);
+        return;
+    }
     showNotice(nullptr, StringId::SoundNotRecorded);
+}
+
+void ComposeWindow::recordClicked()
+{
+    using StringTable::text;
+    if (m_clip->isRecording()) {
+        if (m_recordingTimer) {
+            killTimer(m_recordingTimer);
+            m_recordingTimer = 0;
+        }
+        m_clip->stopRecording(); // the buttons change when the clip says so
+        return;
+    }
+    m_recordingTimer = startTimer((SoundClip::maxSeconds() - 1) * 1000);
+    if (!m_clip->startRecording(-1, 1, 11025, 16)) {
+        // No capture device: say so instead of pretending to record.
+        killTimer(m_recordingTimer);
+        m_recordingTimer = 0;
+        m_ui->recordButton->setChecked(false);
+        showNotice(this, StringId::NoCaptureDevice);
+        return;
+    }
+    m_ui->recordButton->setText(text(StringId::ComposeStop));
+    m_ui->recordButton->setChecked(true);
+    m_ui->playButton->setEnabled(false);
+    m_ui->sendSoundButton->setEnabled(false);
+}
+
+void ComposeWindow::timerEvent(QTimerEvent *)
+{
+    // The longest recording: stop it as the record button would.
+    QMetaObject::invokeMethod(this, &ComposeWindow::recordClicked, Qt::QueuedConnection);
+}
+
+void ComposeWindow::recordingStopped()
+{
+    m_ui->recordButton->setText(StringTable::text(StringId::ComposeRecord));
+    m_ui->recordButton->setChecked(false);
+    m_ui->playButton->setEnabled(true);
+    m_ui->sendSoundButton->setEnabled(true);
+}
+
+void ComposeWindow::playClicked()
+{
+    if (m_clip->length() == 0) {
+        m_ui->playButton->setChecked(false);
+        showNotice(this, StringId::NoSound);
+        return;
+    }
+    if (m_clip->isPlaying()) {
+        m_clip->stopPlayback(false);
+        return;
+    }
+    if (!m_clip->startPlayback(1, 11025, 16)) {
+        m_ui->playButton->setChecked(false);
+        showNotice(this, StringId::NoPlaybackDevice);
+        return;
+    }
+    m_ui->playButton->setText(StringTable::text(StringId::ComposeStop));
+    m_ui->playButton->setChecked(true);
+    m_ui->recordButton->setEnabled(false);
+    m_ui->sendSoundButton->setEnabled(false);
+}
+
+void ComposeWindow::playbackStopped()
+{
+    m_ui->playButton->setText(StringTable::text(StringId::ComposePlay));
+    m_ui->playButton->setChecked(false);
+    m_ui->recordButton->setEnabled(true);
+    m_ui->sendSoundButton->setEnabled(true);
+}
+
+void ComposeWindow::done(int result)
+{
+    if (m_recordingTimer) {
+        killTimer(m_recordingTimer);
+        m_recordingTimer = 0;
+    }
+    if (m_clip->isPlaying())
+        m_clip->stopPlayback(false);
+    m_clip->closeDevices();
+    QDialog::done(result);
 }
 
 void ComposeWindow::showEvent(QShowEvent *event)

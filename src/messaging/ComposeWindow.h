@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class SoundClip;
+
 namespace Ui {
 class ComposeWindow;
 }
@@ -29,19 +31,28 @@ public:
     QString text() const { return m_text; }
     QString senderName() const { return m_senderName; }
     bool isAnonymous() const { return m_anonymous; }
+    // The recorded sound message.
+    SoundClip &clip() { return *m_clip; }
 
 public slots:
     void accept() override; // "Отправить текстовое сообщение", Enter
     void reject() override; // "Отменить", Escape, the close box
+    // Any end: a playback stops, a recording ends, the devices come to rest.
+    void done(int result) override;
 
 protected:
     void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     bool readFields();
     void anonymousClicked();
     void sendSoundClicked();
+    void recordClicked();
+    void recordingStopped();
+    void playClicked();
+    void playbackStopped();
     void fillControls();
 
     std::unique_ptr<Ui::ComposeWindow> m_ui;
@@ -49,4 +60,6 @@ private:
     QString m_senderName;
     bool m_anonymous = false;
     bool m_shownOnce = false;
+    std::unique_ptr<SoundClip> m_clip;
+    int m_recordingTimer = 0;
 };

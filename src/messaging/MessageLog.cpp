@@ -6,9 +6,10 @@
 
 void MessageLog::append(const QString &text, LogDirection direction, const QString &peer)
 {
-    LogEntry entry{text, direction, peer, QDateTime::currentDateTime()};
     std::lock_guard lock(m_mutex);
-    m_entries.append(std::move(entry));
+    // Stamped under the lock: entries stay in time order, and the C
+    // library's time-zone set-up is not entered from two threads at once.
+    m_entries.append(LogEntry{text, direction, peer, QDateTime::currentDateTime()});
 }
 
 void MessageLog::clear()

@@ -8,9 +8,11 @@
 #include "app/StringTable.h"
 #include "app/WaitCursor.h"
 #include "app/WaitFor.h"
+#include "net/DataPort.h"
 #include "net/MessagePort.h"
 #include "platform/ComputerName.h"
 #include "platform/MessengerService.h"
+#include "sound/SoundClip.h"
 
 namespace {
 
@@ -41,6 +43,30 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
     if (result != MessagePort::SendResult::Delivered)
         return false;
     services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
+    return true;
+}
+
+// Sends the recorded clip to the recipient's data port; true when it was
+// delivered (and logged), else the warning.
+bool sendSound(const UserEntry &recipient, const SoundClip &clip,
+               const MessagingServices &services)
+{
+    const quint16 port = quint16(services.settings->get().ListeningDataPort & 0xffff);
+    bool sent;
+    {
+        WaitCursor wait;
+        sent = runOffGuiThread<bool>([&] {
+            return DataPort::sendSoundMessage(recipient.address, port,
+                                              ComputerName::localHostName(), clip.samples(),
+                                              clip.length());
+        });
+    }
+    if (!sent) {
+        showNotice(nullptr, StringId::CannotConnect);
+        return false;
+    }
+    services.log->append(StringTable::text(StringId::SoundMessage), LogDirection::Outgoing,
+                         recipient.dottedAddress());
     return true;
 }
 
@@ -90,6 +116,8 @@ void sendMessageTo(const UserEntry &recipient, const MessagingServices &services
         if (useMessenger)
             delivered = sendViaMessenger(recipient, window.senderName(), window.text(), services);
     }
+    if (result == ComposeWindow::SendSound)
+        delivered = sendSound(recipient, window.clip(), services);
     if (delivered)
         showSuccess();
     modal.end();

@@ -70,7 +70,7 @@ void DataListener::run()
         if (m_services.handleData)
             m_services.handleData(connection, header, peer);
         else
-            DataPort::handleDataConnection(connection, header);
+            DataPort::handleDataConnection(connection, header, peer, m_services);
         connection.close();
     }
     listening.close();

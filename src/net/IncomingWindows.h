@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class SoundClip;
+
 // What the listener threads show. The GUI implementation opens each window on
 // the GUI thread and blocks the calling listener until the user has closed
 // it, so a listener accepts nothing while its window is open. Tests answer
@@ -12,4 +14,7 @@ public:
 
     // A received text message; returns when its window has been closed.
     virtual void showMessage(const QString &text) = 0;
+    // A received sound message in its clip; returns when its window has been
+    // closed. The clip outlives the window.
+    virtual void showSound(const QString &senderName, SoundClip &clip) = 0;
 };

@@ -7,8 +7,10 @@
 #include "platform/CodePage.h"
 #include "platform/ComputerName.h"
 #include "platform/MessengerService.h"
+#include "sound/SoundClip.h"
 
 #include "net/TestSupport.h"
+#include "support/FakeAudioDevice.h"
 #include "support/FakeIncomingWindows.h"
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
@@ -186,6 +188,74 @@ private slots:
     {
         m_messenger.status = 1;
         composeAndSend(this, QStringLiteral("тайно"), true, QStringLiteral("Кто-то"));
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QCOMPARE(m_prompts->asked.size(), 1);
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь отсутствует в сети."));
+        QCOMPARE(m_log.size(), 0);
+    }
+
+    void soundGoesToTheDataPort()
+    {
+        FakeAudioDevice::State state;
+        static FakeAudioDevice::State *s_state;
+        static FakeAudioDevice *s_device;
+        s_state = &state;
+        AudioDevice::setFactory([] {
+            auto d = std::make_unique<FakeAudioDevice>(s_state);
+            s_device = d.get();
+            return d;
+        });
+        FakeWindows windows;
+        Settings settings;
+        settings.ListeningPort = freeConfiguredPort();
+        settings.ListeningDataPort = freeConfiguredPort();
+        m_settings.set(settings);
+        MessageLog receiverLog;
+        ListenerServices listening;
+        listening.settings = &m_settings;
+        listening.windows = &windows;
+        listening.log = &receiverLog;
+        ListenerControl control(listening);
+        control.startListeners();
+        QVERIFY(waitListening(quint16(settings.ListeningDataPort)));
+
+        QTimer::singleShot(0, this, [] {
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
+            ComposeWindow *w = Widgets::visibleWindow<ComposeWindow>();
+            QTest::mouseClick(Widgets::button(w, QStringLiteral("Записать")), Qt::LeftButton);
+            QVERIFY(s_device->deliver(SoundClip::kCaptureBufferSize));
+            QTest::mouseClick(Widgets::button(w, QStringLiteral("Остановить")), Qt::LeftButton);
+            QVERIFY(s_device->deliver(SoundClip::kCaptureBufferSize));
+            QVERIFY(s_device->deliver(100));
+            QPushButton *send = Widgets::button(w, QStringLiteral("Отправить звуковое сообщение"));
+            QVERIFY(waitUntil([send] { return send->isEnabled(); }));
+            QTest::mouseClick(send, Qt::LeftButton);
+        });
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        AudioDevice::setFactory(nullptr);
+
+        QVERIFY(waitUntil([&] { return windows.sounds().size() == 1; }));
+        QCOMPARE(windows.sounds().at(0).samples.size(), int(2 * SoundClip::kCaptureBufferSize + 100));
+        QCOMPARE(windows.sounds().at(0).sender, ComputerName::localHostName());
+        QCOMPARE(m_log.size(), 1);
+        QCOMPARE(m_log.entries().at(0).text, QStringLiteral("Звуковое сообщение"));
+        QCOMPARE(m_log.entries().at(0).peer, QStringLiteral("127.0.0.1"));
+        QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Сообщение успешно отправлено"));
+        control.stopListeners();
+    }
+
+    void soundToNobodyWarns()
+    {
+        Settings settings;
+        settings.ListeningDataPort = freeConfiguredPort(); // nobody listens
+        m_settings.set(settings);
+        QTimer::singleShot(0, this, [] {
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
+            ComposeWindow *w = Widgets::visibleWindow<ComposeWindow>();
+            w->clip().setLength(10); // as a recording would
+            w->done(ComposeWindow::SendSound);
+        });
         sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).text,

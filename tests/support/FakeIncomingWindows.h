@@ -2,6 +2,7 @@
 
 #include "app/ModalState.h"
 #include "net/IncomingWindows.h"
+#include "sound/SoundClip.h"
 
 #include <QStringList>
 
@@ -21,6 +22,24 @@ public:
         m_changed.notify_all();
         m_changed.wait(lock, [this] { return !m_hold; });
         --m_open;
+    }
+    void showSound(const QString &senderName, SoundClip &clip) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_sounds.append({senderName, QByteArray(clip.samples(), clip.length())});
+        ++m_open;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_hold; });
+        --m_open;
+    }
+    struct Sound {
+        QString sender;
+        QByteArray samples;
+    };
+    QList<Sound> sounds() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sounds;
     }
     void hold()
     {
@@ -55,6 +74,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     QStringList m_shown;
+    QList<Sound> m_sounds;
     int m_open = 0;
     bool m_hold = false;
     bool m_modalSeen = false;
