@@ -44,7 +44,9 @@ public:
     }
     void readCapture()
     {
-        while (m_input && m_input->bytesAvailable() > 0) {
+        // The input device does not report what it holds: read until it
+        // gives nothing.
+        while (m_input) {
             if (m_queue.empty()) {
                 // No buffer queued: the sound is not wanted.
                 if (m_input->read(m_discard, sizeof m_discard) <= 0)

@@ -82,11 +82,16 @@ screenshot() { # screenshot NAME
 }
 
 # Titles are compared whole and exactly (xdotool's own patterns are regular
-# expressions that do not cope with Cyrillic).
+# expressions that do not cope with Cyrillic). Tray icons (22x22, named
+# after the program) are not windows in this sense.
 window_by_title() {
     local id
     for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
-        [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] && { echo "$id"; return 0; }
+        [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] || continue
+        [ "$(xdotool getwindowgeometry "$id" 2>/dev/null | awk '/Geometry/{print $2}')" = 22x22 ] &&
+            continue
+        echo "$id"
+        return 0
     done
     return 1
 }
@@ -380,4 +385,31 @@ CONF
         >"$d/nmbd.out" 2>&1 &
     on_exit "kill $!"
     wait_for 15 listening_on "$ns" 139
+}
+
+# --- Sound -------------------------------------------------------------------------
+
+# pulse_up: a private PulseAudio with a null sink tv_sink (what programs
+# play into) and tv_mic, a plain source fed by the sink's monitor (Qt does
+# not offer monitors as inputs). Programs reach it through PULSE_SERVER.
+pulse_up() {
+    local d=$WORK/pulse
+    mkdir -p "$d/runtime"
+    chmod 700 "$d/runtime"
+    PULSE_SERVER=unix:$d/native
+    export PULSE_SERVER
+    XDG_RUNTIME_DIR=$d/runtime pulseaudio --daemonize=no -n --exit-idle-time=-1 \
+        --disallow-exit=yes --log-target=stderr --log-level=notice \
+        --load="module-native-protocol-unix socket=$d/native auth-anonymous=1" \
+        --load="module-null-sink sink_name=tv_sink rate=44100 channels=2" \
+        --load="module-remap-source master=tv_sink.monitor source_name=tv_mic" \
+        --load="module-always-sink" >"$d/pulse.log" 2>&1 &
+    on_exit "kill $!"
+    wait_for 10 pactl info >/dev/null || return 1
+    pactl set-default-sink tv_sink && pactl set-default-source tv_mic || return 1
+    # A low-latency reader keeps the idle null sink working in small blocks;
+    # without it a new recorder waits up to 2 s for its first byte.
+    parecord -d tv_sink.monitor --raw --latency-msec=10 --rate=8000 --channels=1 >/dev/null 2>&1 &
+    on_exit "kill $!"
+    sleep 2.5 # the sink switches to small blocks after its current one
 }
