@@ -1,7 +1,12 @@
 #include "GuiIncomingWindows.h"
 
 #include "messaging/IncomingMessageWindow.h"
+#include "Settings.h"
+#include "StringTable.h"
 #include "sound/IncomingSoundWindow.h"
+#include "transfer/OfferPromptWindow.h"
+
+#include <QFileDialog>
 
 #include <future>
 
@@ -37,4 +42,52 @@ void GuiIncomingWindows::showMessage(const QString &text)
 void GuiIncomingWindows::showSound(const QString &senderName, SoundClip &clip)
 {
     showAndWait([&] { return new IncomingSoundWindow(senderName, clip, m_settings); });
+}
+
+QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QString &fileName,
+                                         quint32 size)
+{
+    // The prompt, then (on "Да") the save dialog; the answer is the chosen
+    // path, empty for a refusal.
+    std::promise<QString> decided;
+    const int seconds = m_settings.get().offerTimeoutSeconds;
+    QMetaObject::invokeMethod(
+        this,
+        [&] {
+            auto *prompt = new OfferPromptWindow(senderName, fileName, size, seconds);
+            prompt->setAttribute(Qt::WA_DeleteOnClose);
+            QObject::connect(
+                prompt, &QDialog::finished, prompt,
+                [&decided, fileName](int result) {
+                    if (result != OfferPromptWindow::kYes) {
+                        decided.set_value(QString());
+                        return;
+                    }
+                    auto *save = new QFileDialog;
+                    save->setAttribute(Qt::WA_DeleteOnClose);
+                    save->setAcceptMode(QFileDialog::AcceptSave);
+                    save->setFileMode(QFileDialog::AnyFile);
+                    save->setNameFilter(StringTable::text(StringId::AllFilesFilter)
+                                            .section(u'(', 0, 0)
+                                            .trimmed() +
+                                        QStringLiteral(" (*)"));
+                    save->selectFile(fileName);
+                    QObject::connect(
+                        save, &QDialog::finished, save,
+                        [&decided, save](int accepted) {
+                            const QStringList files = save->selectedFiles();
+                            decided.set_value(accepted == QDialog::Accepted && !files.isEmpty()
+                                                  ? files.constFirst()
+                                                  : QString());
+                        },
+                        Qt::SingleShotConnection);
+                    save->show();
+                    save->raise();
+                    save->activateWindow();
+                },
+                Qt::SingleShotConnection);
+            prompt->show();
+        },
+        Qt::QueuedConnection);
+    return decided.get_future().get();
 }

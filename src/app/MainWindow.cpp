@@ -10,7 +10,9 @@
 #include "platform/HostResolver.h"
 #include "messaging/MessageLogWindow.h"
 #include "messaging/SendMessage.h"
+#include "platform/ComputerName.h"
 #include "platform/MessengerService.h"
+#include "transfer/SendFileWindow.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -92,8 +94,10 @@ bool MainWindow::dispatchCommand(int id)
         sendMessageTo(id - TrayIcon::kSendMessageBase);
         return true;
     }
-    if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers)
+    if (id >= TrayIcon::kSendFileBase && id < TrayIcon::kSendFileBase + TrayIcon::kMaxUsers) {
+        sendFileTo(id - TrayIcon::kSendFileBase);
         return true;
+    }
     return false;
 }
 
@@ -138,6 +142,20 @@ void MainWindow::sendMessageTo(int index)
     // A copy: the list may be rebuilt while the window is open.
     const UserEntry recipient = m_users.at(index);
     ::sendMessageTo(recipient, MessagingServices{&m_settings, &m_log, m_messenger.get()});
+}
+
+void MainWindow::sendFileTo(int index)
+{
+    if (index < 0 || index >= m_users.size())
+        return;
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    SendFileWindow window(m_users, index, ComputerName::localHostName(),
+                          quint16(m_settings.get().ListeningDataPort & 0xffff));
+    // Cancelling the first choice of a file ends the command at once.
+    if (window.chooseFile())
+        runDialog(window);
+    modal.end();
 }
 
 void MainWindow::showMessageLog()

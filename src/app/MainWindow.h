@@ -59,6 +59,7 @@ signals:
 private:
     void showMessageLog();
     void sendMessageTo(int index);
+    void sendFileTo(int index);
     void exitProgram();
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);

@@ -6,6 +6,9 @@
 #include "sound/QtAudioDevice.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -52,6 +55,13 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("tarvello"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(Artwork::icon(QStringLiteral(":/icons/tarvello-active.svg")));
+
+    // Qt's own dialogs (file dialogs, standard buttons) speak the user's
+    // language too.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTranslator);
 
     SingleInstance instance;
     if (!instance.acquire()) {

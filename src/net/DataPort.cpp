@@ -5,6 +5,7 @@
 #include "app/StringTable.h"
 #include "messaging/MessageLog.h"
 #include "sound/SoundClip.h"
+#include "transfer/FileTransfer.h"
 
 #include <algorithm>
 
@@ -79,12 +80,8 @@ void handleDataConnection(TcpSocket &connection, const DataHeader &header,
         return;
     }
     if (header.isKind(DataKind::File)) {
-        // Files are not received yet: every offer is refused, as one left
-        // unanswered would be.
-        if (services.log)
-            services.log->append(StringTable::format(StringId::OfferRefusedLog,
-                                                     {header.senderName, header.fileName}),
-                                 LogDirection::Incoming);
+        FileTransfer::receiveFileOffer(connection, header, services);
+        return;
     }
     refuse(connection);
 }

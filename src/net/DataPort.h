@@ -17,8 +17,8 @@ void refuse(TcpSocket &connection);
 
 // Serves one connection whose header (not a stop) has been read, by its
 // kind, and closes it: a sound is answered 1, read and shown; a file offer
-// is refused (files are not received yet) and logged as refused; any
-// other kind is answered 0.
+// is put to the user and, when accepted, stored; any other kind is answered
+// 0.
 void handleDataConnection(TcpSocket &connection, const DataHeader &header,
                           const Ipv4Address &peer, const ListenerServices &services);
 

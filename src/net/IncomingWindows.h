@@ -17,4 +17,8 @@ public:
     // A received sound message in its clip; returns when its window has been
     // closed. The clip outlives the window.
     virtual void showSound(const QString &senderName, SoundClip &clip) = 0;
+    // A file offer: the countdown prompt, then where to save it. Returns the
+    // chosen full path, or an empty text when the offer is refused.
+    virtual QString askFileOffer(const QString &senderName, const QString &fileName,
+                                 quint32 size) = 0;
 };

@@ -213,6 +213,12 @@ bool TcpSocket::receiveExactly(void *buffer, qint64 size)
     return true;
 }
 
+void TcpSocket::shutdownSend()
+{
+    if (m_open)
+        ::shutdown(m_handle, SHUT_WR);
+}
+
 void TcpSocket::setReceiveTimeout(int ms)
 {
     if (m_open)

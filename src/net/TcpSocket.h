@@ -46,6 +46,9 @@ public:
     // Receives until exactly size bytes arrived; false when the peer closed
     // or a receive failed first.
     bool receiveExactly(void *buffer, qint64 size);
+    // Tells the peer that nothing more will be sent (the receiving half
+    // stays open).
+    void shutdownSend();
     // A receive that waits longer than this fails; 0 waits forever.
     void setReceiveTimeout(int ms);
 

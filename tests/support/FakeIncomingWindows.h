@@ -32,6 +32,34 @@ public:
         m_changed.wait(lock, [this] { return !m_hold; });
         --m_open;
     }
+    // File offers: each is recorded and answered with the next of
+    // `offerAnswers` (a path accepts, an empty text refuses).
+    QString askFileOffer(const QString &senderName, const QString &fileName,
+                         quint32 size) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_offers.append({senderName, fileName, size});
+        ++m_open;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_hold; });
+        --m_open;
+        return m_offerAnswers.isEmpty() ? QString() : m_offerAnswers.takeFirst();
+    }
+    struct Offer {
+        QString sender;
+        QString fileName;
+        quint32 size;
+    };
+    QList<Offer> offers() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_offers;
+    }
+    void answerOffers(const QStringList &answers)
+    {
+        std::lock_guard lock(m_mutex);
+        m_offerAnswers = answers;
+    }
     struct Sound {
         QString sender;
         QByteArray samples;
@@ -75,6 +103,8 @@ private:
     std::condition_variable m_changed;
     QStringList m_shown;
     QList<Sound> m_sounds;
+    QList<Offer> m_offers;
+    QStringList m_offerAnswers;
     int m_open = 0;
     bool m_hold = false;
     bool m_modalSeen = false;

@@ -1,0 +1,144 @@
+// A 1 GiB file from the sending worker to a receiving listener over
+// loopback, against a plain TCP copy of the same file in the same run.
+// Prints both throughputs, their ratio and the peak resident memory; exits
+// 1 when the worker reaches less than 0.95 of the plain copy.
+#include "app/Settings.h"
+#include "messaging/MessageLog.h"
+#include "net/ListenerControl.h"
+#include "net/TcpSocket.h"
+#include "transfer/FileTransfer.h"
+
+#include "support/FakeIncomingWindows.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kSize = qint64(1) << 30;
+constexpr qint64 kPiece = 65536;
+
+long residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return 0;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return TcpSocket::wirePort(probe.serverPort()); // the configured number
+}
+
+// Reads the file and sends it in 64 KiB pieces to a receiver that writes
+// what it gets into another file: the same work without any protocol.
+double plainCopyMs(const QString &from, const QString &to)
+{
+    const quint16 port = freePort();
+    TcpSocket listening;
+    listening.listenOn(port);
+    std::thread receiver([&] {
+        TcpSocket c = listening.accept();
+        QFile out(to);
+        out.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        std::vector<char> buffer(kPiece);
+        qint64 n;
+        while ((n = c.receive(buffer.data(), kPiece)) > 0)
+            out.write(buffer.data(), n);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    TcpSocket s;
+    s.connectTo(Ipv4Address::loopback(), port);
+    QFile in(from);
+    in.open(QIODevice::ReadOnly);
+    std::vector<char> buffer(kPiece - 1);
+    qint64 n;
+    while ((n = in.read(buffer.data(), qint64(buffer.size()))) > 0)
+        s.send(buffer.data(), n);
+    s.close();
+    receiver.join();
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.bin"));
+    {
+        QFile f(source);
+        f.open(QIODevice::WriteOnly);
+        std::vector<char> block(1 << 20);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = char(i * 2654435761u >> 24);
+        for (qint64 written = 0; written < kSize; written += qint64(block.size()))
+            f.write(block.data(), qint64(block.size()));
+    }
+
+    const double plainMs = plainCopyMs(source, dir.filePath(QStringLiteral("plain.bin")));
+    QFile::remove(dir.filePath(QStringLiteral("plain.bin")));
+
+    LiveSettings settings;
+    Settings s;
+    s.ListeningPort = freePort();
+    s.ListeningDataPort = freePort();
+    settings.set(s);
+    FakeWindows windows;
+    windows.answerOffers({dir.filePath(QStringLiteral("received.bin"))});
+    MessageLog log;
+    ListenerServices services;
+    services.settings = &settings;
+    services.windows = &windows;
+    services.log = &log;
+    ListenerControl control(services);
+    control.startListeners();
+    QThread::msleep(200);
+
+    const long rssBefore = residentKb();
+    QElapsedTimer timer;
+    timer.start();
+    FileSendStatus last = FileSendStatus::Progress;
+    FileTransfer::sendFile({Ipv4Address::loopback(), quint16(s.ListeningDataPort), QStringLiteral("PC1"),
+                            source, QStringLiteral("source.bin")},
+                           [&last](FileSendStatus status, int) { last = status; });
+    const double workerMs = double(timer.nsecsElapsed()) / 1e6;
+    const long rssAfter = residentKb();
+    control.stopListeners();
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double mib = double(kSize) / (1 << 20);
+    const double plainRate = mib / (plainMs / 1000);
+    const double workerRate = mib / (workerMs / 1000);
+    const bool complete = last == FileSendStatus::Done &&
+                          QFile(dir.filePath(QStringLiteral("received.bin"))).size() == kSize;
+    std::printf("file transfer, 1 GiB over loopback, written to disk on the receiving side\n");
+    std::printf("  plain TCP copy:  %.0f ms, %.0f MiB/s\n", plainMs, plainRate);
+    std::printf("  worker/listener: %.0f ms, %.0f MiB/s (%s)\n", workerMs, workerRate,
+                complete ? "complete" : "INCOMPLETE");
+    std::printf("  ratio:           %.3f (target at least 0.95)\n", workerRate / plainRate);
+    std::printf("  resident memory: %ld kB before, %ld kB after the transfer; peak %ld kB\n",
+                rssBefore, rssAfter, usage.ru_maxrss);
+    return complete && workerRate >= 0.95 * plainRate ? 0 : 1;
+}

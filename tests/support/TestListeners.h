@@ -1,0 +1,46 @@
+#pragma once
+
+#include "app/ModalState.h"
+#include "app/Settings.h"
+#include "messaging/MessageLog.h"
+#include "net/ListenerControl.h"
+#include "net/TestSupport.h"
+#include "support/FakeIncomingWindows.h"
+
+#include <memory>
+
+// A receiving Tarvello for tests: both listeners on free ports, with fake
+// incoming windows and a log of its own.
+struct TestListeners {
+    LiveSettings settings;
+    MessageLog log;
+    FakeWindows windows;
+    std::unique_ptr<ListenerControl> control;
+
+    TestListeners()
+    {
+        Settings s;
+        s.ListeningPort = TestSupport::freeConfiguredPort();
+        do {
+            s.ListeningDataPort = TestSupport::freeConfiguredPort();
+        } while (s.ListeningDataPort == s.ListeningPort);
+        settings.set(s);
+        ListenerServices services;
+        services.settings = &settings;
+        services.windows = &windows;
+        services.log = &log;
+        services.modal = &ModalState::instance();
+        control = std::make_unique<ListenerControl>(services);
+        control->startListeners();
+        TestSupport::waitListening(messagePort());
+        TestSupport::waitListening(dataPort());
+    }
+    ~TestListeners()
+    {
+        windows.release();
+        control->stopListeners();
+    }
+
+    quint16 messagePort() const { return quint16(settings.get().ListeningPort); }
+    quint16 dataPort() const { return quint16(settings.get().ListeningDataPort); }
+};

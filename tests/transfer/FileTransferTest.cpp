@@ -1,0 +1,334 @@
+#include "app/ModalState.h"
+#include "app/Settings.h"
+#include "messaging/MessageLog.h"
+#include "net/ListenerControl.h"
+#include "transfer/FileTransfer.h"
+
+#include "net/TestSupport.h"
+#include "support/FakeIncomingWindows.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <future>
+#include <mutex>
+#include <thread>
+
+using namespace TestSupport;
+using FileTransfer::safeFileName;
+using FileTransfer::sizeText;
+
+namespace {
+
+struct Reports {
+    std::mutex mutex;
+    QList<QPair<FileSendStatus, int>> list;
+    void operator()(FileSendStatus s, int a)
+    {
+        std::lock_guard lock(mutex);
+        list.append({s, a});
+    }
+    QList<FileSendStatus> statuses()
+    {
+        std::lock_guard lock(mutex);
+        QList<FileSendStatus> out;
+        for (const auto &r : list)
+            out.append(r.first);
+        return out;
+    }
+};
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray b(size, '\0');
+    QRandomGenerator gen(42);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char(gen.bounded(256));
+    return b;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+} // namespace
+
+class FileTransferTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    LiveSettings m_settings;
+    MessageLog m_log;
+    std::unique_ptr<FakeWindows> m_windows;
+    std::unique_ptr<ListenerControl> m_control;
+    quint16 m_dataPort = 0;
+
+    QString path(const char *name) const { return m_dir.filePath(QString::fromUtf8(name)); }
+    FileSendJob job(const QString &file) const
+    {
+        return {Ipv4Address::loopback(), m_dataPort, QStringLiteral("PC1"), file,
+                QFileInfo(file).fileName()};
+    }
+
+private slots:
+    void sizes_data()
+    {
+        QTest::addColumn<quint32>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("0") << 0u << "0 байт";
+        QTest::newRow("1023") << 1023u << "1023 байт";
+        QTest::newRow("1024") << 1024u << "1 Кбайт";
+        QTest::newRow("3000") << 3000u << "2 Кбайт";
+        QTest::newRow("1023999") << 1023999u << "999 Кбайт";
+        QTest::newRow("1024000") << 1024000u << "1.0 Мбайт";
+        QTest::newRow("1536000") << 1536000u << "1.500 Мбайт";
+        QTest::newRow("1049600") << 1049600u << "1.25 Мбайт";
+        QTest::newRow("2500000") << 2500000u << "2.441 Мбайт";
+        QTest::newRow("max") << 4294967295u << "4194.303 Мбайт";
+    }
+    void sizes()
+    {
+        QFETCH(quint32, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(sizeText(bytes), text);
+    }
+
+    void namesFromTheNetworkAreMadeSafe_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("safe");
+        QTest::newRow("climbing") << "../../.bashrc" << "bashrc";
+        QTest::newRow("windows path") << "C:\\x\\y.txt" << "y.txt";
+        QTest::newRow("unix path") << "/etc/passwd" << "passwd";
+        QTest::newRow("hidden") << ".hidden" << "hidden";
+        QTest::newRow("dots only") << "..." << "файл";
+        QTest::newRow("empty") << "" << "файл";
+        QTest::newRow("folder only") << "dir/" << "файл";
+        QTest::newRow("controls") << "ok\x01na\nme\x1f.txt" << "okname.txt";
+        QTest::newRow("bidi override") << QString::fromUtf8("evil\u202Etxt.exe") << "eviltxt.exe";
+        QTest::newRow("blanks") << "  spaced name  " << "spaced name";
+        QTest::newRow("cyrillic") << "отчёт за май.docx" << "отчёт за май.docx";
+        QTest::newRow("long") << QString(300, u'a') + ".txt" << QString(196, u'a') + ".txt";
+    }
+    void namesFromTheNetworkAreMadeSafe()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, safe);
+        QCOMPARE(safeFileName(offered), safe);
+    }
+
+    void init()
+    {
+        m_log.clear();
+        m_windows = std::make_unique<FakeWindows>();
+        Settings s;
+        s.ListeningPort = freeConfiguredPort();
+        do {
+            m_dataPort = freeConfiguredPort();
+        } while (m_dataPort == s.ListeningPort);
+        s.ListeningDataPort = m_dataPort;
+        m_settings.set(s);
+        ListenerServices services;
+        services.settings = &m_settings;
+        services.windows = m_windows.get();
+        services.log = &m_log;
+        services.modal = &ModalState::instance();
+        m_control = std::make_unique<ListenerControl>(services);
+        m_control->startListeners();
+        QVERIFY(waitListening(m_dataPort));
+    }
+    void cleanup()
+    {
+        m_windows->release();
+        m_control->stopListeners();
+        m_control.reset();
+    }
+
+    void noConnectionAndCannotOpen()
+    {
+        Reports r;
+        FileSendJob j = job(path("x"));
+        j.port = freeConfiguredPort();
+        FileTransfer::sendFile(j, std::ref(r));
+        QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::NoConnection});
+        Reports r2;
+        FileTransfer::sendFile(job(path("does-not-exist")), std::ref(r2));
+        QCOMPARE(r2.statuses(), QList<FileSendStatus>{FileSendStatus::CannotOpen});
+        QCOMPARE(m_windows->offers().size(), 0); // an empty connection: nothing asked
+    }
+
+    void refusedIsLogged()
+    {
+        writeFile(path("offer.txt"), "data");
+        Reports r;
+        FileSendJob j = job(path("offer.txt"));
+        j.fileName = QStringLiteral("../../.bashrc");
+        FileTransfer::sendFile(j, std::ref(r));
+        QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
+        QCOMPARE(m_windows->offers().size(), 1);
+        QCOMPARE(m_windows->offers().at(0).fileName, QStringLiteral("bashrc"));
+        QCOMPARE(m_windows->offers().at(0).sender, QStringLiteral("PC1"));
+        QCOMPARE(m_windows->offers().at(0).size, 4u);
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(m_log.entries().at(0).text, QStringLiteral("PC1 хотел послать файл bashrc"));
+    }
+
+    void acceptedFileArrivesWhole()
+    {
+        const QByteArray data = randomBytes(1500000);
+        writeFile(path("big.bin"), data);
+        QDir().mkpath(path("in"));
+        m_windows->answerOffers({path("in/big.bin")});
+        Reports r;
+        FileTransfer::sendFile(job(path("big.bin")), std::ref(r));
+        QCOMPARE(r.statuses().first(), FileSendStatus::Progress);
+        QCOMPARE(r.list.first().second, 0);
+        QCOMPARE(r.statuses().last(), FileSendStatus::Done);
+        // Progress only on change, increasing, at most 101 reports.
+        int last = -1;
+        int progress = 0;
+        for (const auto &[status, argument] : r.list) {
+            if (status != FileSendStatus::Progress)
+                continue;
+            ++progress;
+            QVERIFY(argument > last);
+            last = argument;
+        }
+        QVERIFY(progress <= 101);
+        QCOMPARE(last, 100);
+        QVERIFY(waitUntil([&] { return QFile::exists(path("in/big.bin")); }));
+        QCOMPARE(readAll(path("in/big.bin")), data);
+        // No temporary file is left behind.
+        QCOMPARE(QDir(path("in")).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(m_log.size(), 0); // a received file is not announced
+    }
+
+    void emptyFile()
+    {
+        writeFile(path("empty"), QByteArray());
+        m_windows->answerOffers({path("empty-in")});
+        Reports r;
+        FileTransfer::sendFile(job(path("empty")), std::ref(r));
+        QCOMPARE(r.statuses(), (QList<FileSendStatus>{FileSendStatus::Progress, FileSendStatus::Done}));
+        QVERIFY(waitUntil([&] { return QFile::exists(path("empty-in")); }));
+        QCOMPARE(QFileInfo(path("empty-in")).size(), 0);
+    }
+
+    void confirmedReplacementReplaces()
+    {
+        writeFile(path("new.txt"), "new content");
+        writeFile(path("target.txt"), "old content that is longer");
+        m_windows->answerOffers({path("target.txt")});
+        Reports r;
+        FileTransfer::sendFile(job(path("new.txt")), std::ref(r));
+        QCOMPARE(r.statuses().last(), FileSendStatus::Done);
+        QVERIFY(waitUntil([&] { return readAll(path("target.txt")) == "new content"; }));
+    }
+
+    void unwritableFolderRefusesAndSaysWhy()
+    {
+        writeFile(path("a.txt"), "a");
+        m_windows->answerOffers({path("no-such-folder/a.txt")});
+        Reports r;
+        FileTransfer::sendFile(job(path("a.txt")), std::ref(r));
+        QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(m_log.entries().at(0).text.startsWith(QStringLiteral("Файл a.txt от PC1 не сохранен")));
+    }
+
+    void senderThatBreaksOffLeavesAPartFile()
+    {
+        writeFile(path("kept.txt"), "an existing file");
+        m_windows->answerOffers({path("kept.txt")});
+        DataHeader h;
+        h.kind = 1;
+        h.senderName = QStringLiteral("PC9");
+        h.fileName = QStringLiteral("kept.txt");
+        h.size = 100000;
+        QTcpSocket s;
+        QVERIFY(connectClient(s, m_dataPort));
+        s.write(h.encode());
+        QVERIFY(s.waitForReadyRead(5000));
+        QCOMPARE(s.read(4), encodeAnswer(1));
+        s.write(QByteArray(30000, 'p'));
+        s.waitForBytesWritten(5000);
+        s.disconnectFromHost();
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        // The existing file is untouched; what arrived is kept under a name
+        // that says it is partial, and the log says so.
+        QCOMPARE(readAll(path("kept.txt")), QByteArray("an existing file"));
+        QCOMPARE(readAll(path("kept.txt.part")), QByteArray(30000, 'p'));
+        const QString line = m_log.entries().at(0).text;
+        QVERIFY2(line.startsWith(QStringLiteral("Файл kept.txt от PC9 принят не полностью")), qPrintable(line));
+        QVERIFY2(line.contains(QStringLiteral("29 Кбайт из 97 Кбайт")), qPrintable(line));
+    }
+
+    void receiverThatBreaksOffIsAFailure()
+    {
+        // A peer that accepts, takes a little and hangs up.
+        std::promise<quint16> listening;
+        auto port = listening.get_future();
+        std::thread peer([&listening] {
+            QTcpServer server;
+            server.listen(QHostAddress::LocalHost, 0);
+            listening.set_value(wire(server.serverPort()));
+            if (!server.waitForNewConnection(5000))
+                return;
+            std::unique_ptr<QTcpSocket> s(server.nextPendingConnection());
+            QByteArray got;
+            while (got.size() < DataHeader::kSize + 1000 && s->waitForReadyRead(5000))
+                got += s->readAll();
+            s->write(encodeAnswer(1)); // late, but any non-zero answer counts
+            s->waitForBytesWritten(1000);
+            s->abort();
+        });
+        writeFile(path("five.bin"), randomBytes(5000000));
+        FileSendJob j = job(path("five.bin"));
+        j.port = port.get();
+        // The peer answers only after some data; send the header first.
+        Reports r;
+        FileTransfer::sendFile(j, std::ref(r));
+        peer.join();
+        QVERIFY(!r.statuses().contains(FileSendStatus::Done));
+        QVERIFY(r.statuses().last() == FileSendStatus::Interrupted ||
+                r.statuses().last() == FileSendStatus::Refused);
+    }
+
+    void secondOfferWaitsForTheFirstAnswer()
+    {
+        writeFile(path("one.txt"), "1");
+        m_windows->hold();
+        Reports first;
+        std::thread a([&] { FileTransfer::sendFile(job(path("one.txt")), std::ref(first)); });
+        QVERIFY(waitUntil([&] { return m_windows->open() == 1; }));
+        Reports second;
+        std::thread b([&] { FileTransfer::sendFile(job(path("one.txt")), std::ref(second)); });
+        QTest::qWait(300);
+        QCOMPARE(m_windows->offers().size(), 1);
+        QVERIFY(second.statuses().isEmpty()); // still waiting for its answer
+        m_windows->release();
+        a.join();
+        b.join();
+        QCOMPARE(m_windows->offers().size(), 2);
+        QCOMPARE(first.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
+        QCOMPARE(second.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
+    }
+};
+
+QTEST_GUILESS_MAIN(FileTransferTest)
+#include "FileTransferTest.moc"
