@@ -8,7 +8,7 @@
 #include "net/TcpSocket.h"
 #include "transfer/FileTransfer.h"
 
-#include "support/FakeIncomingWindows.h"
+#include "support/TestListeners.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -99,32 +99,18 @@ int main(int argc, char **argv)
     const double plainMs = plainCopyMs(source, dir.filePath(QStringLiteral("plain.bin")));
     QFile::remove(dir.filePath(QStringLiteral("plain.bin")));
 
-    LiveSettings settings;
-    Settings s;
-    s.ListeningPort = freePort();
-    s.ListeningDataPort = freePort();
-    settings.set(s);
-    FakeWindows windows;
-    windows.answerOffers({dir.filePath(QStringLiteral("received.bin"))});
-    MessageLog log;
-    ListenerServices services;
-    services.settings = &settings;
-    services.windows = &windows;
-    services.log = &log;
-    ListenerControl control(services);
-    control.startListeners();
-    QThread::msleep(200);
+    TestListeners receiver;
+    receiver.windows.answerOffers({dir.filePath(QStringLiteral("received.bin"))});
 
     const long rssBefore = residentKb();
     QElapsedTimer timer;
     timer.start();
     FileSendStatus last = FileSendStatus::Progress;
-    FileTransfer::sendFile({Ipv4Address::loopback(), quint16(s.ListeningDataPort), QStringLiteral("PC1"),
+    FileTransfer::sendFile({Ipv4Address::loopback(), receiver.dataPort(), QStringLiteral("PC1"),
                             source, QStringLiteral("source.bin")},
                            [&last](FileSendStatus status, int) { last = status; });
     const double workerMs = double(timer.nsecsElapsed()) / 1e6;
     const long rssAfter = residentKb();
-    control.stopListeners();
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

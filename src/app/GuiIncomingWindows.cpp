@@ -6,7 +6,10 @@
 #include "sound/IncomingSoundWindow.h"
 #include "transfer/OfferPromptWindow.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 #include <future>
 
@@ -71,6 +74,12 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
                                             .section(u'(', 0, 0)
                                             .trimmed() +
                                         QStringLiteral(" (*)"));
+                    // Where downloads usually go; the user's home without one.
+                    QString folder =
+                        QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+                    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+                        folder = QDir::homePath();
+                    save->setDirectory(folder);
                     save->selectFile(fileName);
                     QObject::connect(
                         save, &QDialog::finished, save,

@@ -13,21 +13,9 @@ x11_up || { fail "X server with a tray"; summary; exit 1; }
 netns_up || { fail "test hosts"; summary; exit 1; }
 
 INCOMING="Принято сообщение:"
-COMPOSE="Сообщение для Второй* (IP = 10.77.0.2)"
+COMPOSE="Сообщение для $PC_B_USER"
 NOTICE="Предупреждение"
-for host in a b; do
-    mkdir -p "$WORK/$host/config/Tarvello" "$WORK/$host/bin"
-    printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' \
-        >"$WORK/$host/config/Tarvello/Tarvello.conf"
-done
-printf '<Phonebook><Item Address="10.77.0.2" Type="1">Второй</Item></Phonebook>' \
-    >"$WORK/a/bin/AddressBook.xml"
-start_tarvello b $NS_B pc-b
-TV_ENV=(${COMPOSE_TEST_ENV:-})
-start_tarvello a $NS_A pc-a
-TV_ENV=()
-wait_for 15 listening_on $NS_B 4 && wait_for 15 listening_on $NS_A 4 ||
-    { fail "both programs listen"; summary; exit 1; }
+start_pair || { fail "both programs listen"; summary; exit 1; }
 clipboard() { xclip -o -selection clipboard 2>/dev/null; }
 hex() { od -An -tx1 | tr -d ' \n'; }
 

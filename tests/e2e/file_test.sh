@@ -12,21 +12,11 @@ fi
 x11_up || { fail "X server with a tray"; summary; exit 1; }
 netns_up || { fail "test hosts"; summary; exit 1; }
 
-CHOOSE="Выберите файл для отправки к Второй* (IP = 10.77.0.2)"
-SENDING="Отправка файла пользователю <Второй* (IP = 10.77.0.2)>"
+CHOOSE="Выберите файл для отправки к $PC_B_USER"
+SENDING="Отправка файла пользователю <$PC_B_USER>"
 OFFER="Информация от Tarvello: <pc-a> посылает Вам файл "
 IMPOSSIBLE="Отправка невозможна:"
-for host in a b; do
-    mkdir -p "$WORK/$host/config/Tarvello" "$WORK/$host/bin"
-    printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' \
-        >"$WORK/$host/config/Tarvello/Tarvello.conf"
-done
-printf '<Phonebook><Item Address="10.77.0.2" Type="1">Второй</Item></Phonebook>' \
-    >"$WORK/a/bin/AddressBook.xml"
-start_tarvello b $NS_B pc-b
-start_tarvello a $NS_A pc-a
-wait_for 15 listening_on $NS_B 64897 && wait_for 15 listening_on $NS_A 4 ||
-    { fail "both programs listen"; summary; exit 1; }
+start_pair || { fail "both programs listen"; summary; exit 1; }
 head -c 50000000 /dev/urandom >"$WORK/send.bin"
 
 # The file dialog: type the path into its name field and press Return.

@@ -413,3 +413,32 @@ pulse_up() {
     on_exit "kill $!"
     sleep 2.5 # the sink switches to small blocks after its current one
 }
+
+# --- Two hosts with Tarvello ---------------------------------------------------------
+
+# configure NAME [LINE...]: default settings for an instance, plus the given
+# lines of its settings file.
+configure() {
+    local name=$1
+    shift
+    mkdir -p "$WORK/$name/config/Tarvello" "$WORK/$name/bin"
+    printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' \
+        >"$WORK/$name/config/Tarvello/Tarvello.conf"
+    local line
+    for line in "$@"; do echo "$line" >>"$WORK/$name/config/Tarvello/Tarvello.conf"; done
+}
+
+# start_pair: Tarvello on pc-a and pc-b (configured before, or with the
+# defaults); pc-a's address book names pc-b "Второй" by its address, so its
+# menus list exactly "Второй* (IP = 10.77.0.2)". False unless both listen.
+PC_B_USER="Второй* (IP = 10.77.0.2)"
+start_pair() {
+    [ -f "$WORK/a/config/Tarvello/Tarvello.conf" ] || configure a
+    [ -f "$WORK/b/config/Tarvello/Tarvello.conf" ] || configure b
+    printf '<Phonebook><Item Address="%s" Type="1">Второй</Item></Phonebook>' $IP_B \
+        >"$WORK/a/bin/AddressBook.xml"
+    start_tarvello b $NS_B pc-b
+    start_tarvello a $NS_A pc-a
+    wait_for 15 listening_on $NS_B 4 && wait_for 15 listening_on $NS_B 64897 &&
+        wait_for 15 listening_on $NS_A 4
+}

@@ -15,19 +15,11 @@ netns_up || { fail "test hosts"; summary; exit 1; }
 pulse_up || { fail "PulseAudio with a null sink"; summary; exit 1; }
 
 SOUND="Принято звуковое сообщение"
-COMPOSE="Сообщение для Второй* (IP = 10.77.0.2)"
-mkdir -p "$WORK/a/config/Tarvello" "$WORK/a/bin" "$WORK/b/config/Tarvello"
-printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' >"$WORK/a/config/Tarvello/Tarvello.conf"
-printf '[General]\nListeningPort=1024\nListeningDataPort=33277\nAutoPlaySound=1\n' \
-    >"$WORK/b/config/Tarvello/Tarvello.conf"
-printf '<Phonebook><Item Address="10.77.0.2" Type="1">Второй</Item></Phonebook>' \
-    >"$WORK/a/bin/AddressBook.xml"
+COMPOSE="Сообщение для $PC_B_USER"
+configure b AutoPlaySound=1
 TV_ENV=("PULSE_SERVER=$PULSE_SERVER")
-start_tarvello b $NS_B pc-b
-start_tarvello a $NS_A pc-a
+start_pair || { fail "both programs listen"; summary; exit 1; }
 TV_ENV=()
-wait_for 15 listening_on $NS_B 64897 && wait_for 15 listening_on $NS_A 4 ||
-    { fail "both programs listen"; summary; exit 1; }
 
 sox -q -n -r 44100 -c 2 -b 16 "$WORK/tone.wav" synth 4 sine 440 vol 0.5
 if TRAY_PID=$(pid_of a) open_tray_menu && TRAY_PID=$(pid_of a) choose_user 0 &&

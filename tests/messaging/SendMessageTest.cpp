@@ -11,7 +11,7 @@
 
 #include "net/TestSupport.h"
 #include "support/FakeAudioDevice.h"
-#include "support/FakeIncomingWindows.h"
+#include "support/TestListeners.h"
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
@@ -105,17 +105,9 @@ private slots:
 
     void deliveredToARealListener()
     {
-        FakeWindows windows;
-        const quint16 port = freeConfiguredPort();
-        useMessagePort(port);
-        MessageLog receiverLog;
-        ListenerServices listening;
-        listening.settings = &m_settings;
-        listening.windows = &windows;
-        listening.log = &receiverLog;
-        ListenerControl control(listening);
-        control.startListeners();
-        QVERIFY(waitListening(port));
+        TestListeners receiver;
+        FakeWindows &windows = receiver.windows;
+        useMessagePort(receiver.messagePort());
 
         composeAndSend(this, QStringLiteral("Как дела?"));
         sendMessageTo({QStringLiteral("Сосед, IP = 127.0.0.1"), Ipv4Address::loopback()}, services());
@@ -135,7 +127,6 @@ private slots:
         QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Сообщение успешно отправлено"));
         QVERIFY(!ModalState::instance().ModalWindowOpen);
         QVERIFY(m_messenger.calls.isEmpty());
-        control.stopListeners();
     }
 
     void noConnectionAsksAboutTheMessenger()
@@ -206,19 +197,11 @@ private slots:
             s_device = d.get();
             return d;
         });
-        FakeWindows windows;
+        TestListeners receiver;
+        FakeWindows &windows = receiver.windows;
         Settings settings;
-        settings.ListeningPort = freeConfiguredPort();
-        settings.ListeningDataPort = freeConfiguredPort();
+        settings.ListeningDataPort = receiver.dataPort();
         m_settings.set(settings);
-        MessageLog receiverLog;
-        ListenerServices listening;
-        listening.settings = &m_settings;
-        listening.windows = &windows;
-        listening.log = &receiverLog;
-        ListenerControl control(listening);
-        control.startListeners();
-        QVERIFY(waitListening(quint16(settings.ListeningDataPort)));
 
         QTimer::singleShot(0, this, [] {
             QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
@@ -242,7 +225,6 @@ private slots:
         QCOMPARE(m_log.entries().at(0).text, QStringLiteral("Звуковое сообщение"));
         QCOMPARE(m_log.entries().at(0).peer, QStringLiteral("127.0.0.1"));
         QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Сообщение успешно отправлено"));
-        control.stopListeners();
     }
 
     void soundToNobodyWarns()

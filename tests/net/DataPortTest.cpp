@@ -5,7 +5,7 @@
 #include "net/ListenerControl.h"
 
 #include "TestSupport.h"
-#include "support/FakeIncomingWindows.h"
+#include "support/TestListeners.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -64,58 +64,39 @@ QByteArray exchange(quint16 port, const QByteArray &header, const QByteArray &pa
 class DataPortTest : public QObject {
     Q_OBJECT
 
-    LiveSettings m_settings;
-    MessageLog m_log;
-    std::unique_ptr<FakeWindows> m_windows;
-    std::unique_ptr<ListenerControl> m_control;
+    std::unique_ptr<TestListeners> m_receiver;
+    MessageLog *m_log = nullptr;
+    FakeWindows *m_windows = nullptr;
     quint16 m_dataPort = 0;
 
 private slots:
     void init()
     {
-        m_log.clear();
-        m_windows = std::make_unique<FakeWindows>();
-        Settings s;
-        s.ListeningPort = freeConfiguredPort();
-        do {
-            m_dataPort = freeConfiguredPort();
-        } while (m_dataPort == s.ListeningPort);
-        s.ListeningDataPort = m_dataPort;
-        m_settings.set(s);
-        ListenerServices services;
-        services.settings = &m_settings;
-        services.windows = m_windows.get();
-        services.log = &m_log;
-        services.modal = &ModalState::instance();
-        m_control = std::make_unique<ListenerControl>(services);
-        m_control->startListeners();
-        QVERIFY(waitListening(m_dataPort));
+        m_receiver = std::make_unique<TestListeners>();
+        m_log = &m_receiver->log;
+        m_windows = &m_receiver->windows;
+        m_dataPort = m_receiver->dataPort();
     }
-    void cleanup()
-    {
-        m_windows->release();
-        m_control->stopListeners();
-        m_control.reset();
-    }
+    void cleanup() { m_receiver.reset(); }
 
     void soundIsAnsweredShownAndLogged()
     {
         const QByteArray samples = pattern(3000);
         QCOMPARE(exchange(m_dataPort, soundHeader(3000, QStringLiteral("ПК-2")), samples),
                  encodeAnswer(1));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_windows->sounds().size(), 1);
         QCOMPARE(m_windows->sounds().at(0).sender, QStringLiteral("ПК-2"));
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
         // The log names the computer that sent it, not the header's address.
-        QCOMPARE(m_log.entries().at(0).text, QStringLiteral("Звуковое сообщение от \"127.0.0.1\""));
-        QCOMPARE(m_log.entries().at(0).direction, LogDirection::Incoming);
+        QCOMPARE(m_log->entries().at(0).text, QStringLiteral("Звуковое сообщение от \"127.0.0.1\""));
+        QCOMPARE(m_log->entries().at(0).direction, LogDirection::Incoming);
     }
 
     void emptySoundIsAnsweredOne()
     {
         QCOMPARE(exchange(m_dataPort, soundHeader(0), QByteArray()), encodeAnswer(1));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QVERIFY(m_windows->sounds().at(0).samples.isEmpty());
     }
 
@@ -123,7 +104,7 @@ private slots:
     {
         const QByteArray samples = pattern(4000);
         QCOMPARE(exchange(m_dataPort, soundHeader(10000), samples), encodeAnswer(1));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
     }
 
@@ -131,7 +112,7 @@ private slots:
     {
         const QByteArray samples = pattern(600000);
         QCOMPARE(exchange(m_dataPort, soundHeader(600000), samples), encodeAnswer(1));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_windows->sounds().at(0).samples, samples.left(524288));
     }
 
@@ -150,7 +131,7 @@ private slots:
         QCOMPARE(second.read(4), encodeAnswer(1));
         second.write(pattern(10));
         second.disconnectFromHost();
-        QVERIFY(waitUntil([&] { return m_log.size() == 2; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 2; }));
     }
 
     void fileOfferIsRefusedAndLogged()
@@ -161,8 +142,8 @@ private slots:
         h.fileName = QStringLiteral("отчёт.txt");
         h.size = 100;
         QCOMPARE(exchange(m_dataPort, h.encode(), QByteArray()), encodeAnswer(0));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
-        QCOMPARE(m_log.entries().at(0).text, QStringLiteral("PC2 хотел послать файл отчёт.txt"));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        QCOMPARE(m_log->entries().at(0).text, QStringLiteral("PC2 хотел послать файл отчёт.txt"));
     }
 
     void sendSoundMessageToTheListener()
@@ -171,7 +152,7 @@ private slots:
         QVERIFY(DataPort::sendSoundMessage(Ipv4Address::loopback(), m_dataPort,
                                            QStringLiteral("PC1"), samples.constData(),
                                            quint32(samples.size())));
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_windows->sounds().at(0).sender, QStringLiteral("PC1"));
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
     }

@@ -5,7 +5,7 @@
 #include "transfer/FileTransfer.h"
 
 #include "net/TestSupport.h"
-#include "support/FakeIncomingWindows.h"
+#include "support/TestListeners.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -72,10 +72,9 @@ class FileTransferTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    LiveSettings m_settings;
-    MessageLog m_log;
-    std::unique_ptr<FakeWindows> m_windows;
-    std::unique_ptr<ListenerControl> m_control;
+    std::unique_ptr<TestListeners> m_receiver;
+    MessageLog *m_log = nullptr;
+    FakeWindows *m_windows = nullptr;
     quint16 m_dataPort = 0;
 
     QString path(const char *name) const { return m_dir.filePath(QString::fromUtf8(name)); }
@@ -134,30 +133,12 @@ private slots:
 
     void init()
     {
-        m_log.clear();
-        m_windows = std::make_unique<FakeWindows>();
-        Settings s;
-        s.ListeningPort = freeConfiguredPort();
-        do {
-            m_dataPort = freeConfiguredPort();
-        } while (m_dataPort == s.ListeningPort);
-        s.ListeningDataPort = m_dataPort;
-        m_settings.set(s);
-        ListenerServices services;
-        services.settings = &m_settings;
-        services.windows = m_windows.get();
-        services.log = &m_log;
-        services.modal = &ModalState::instance();
-        m_control = std::make_unique<ListenerControl>(services);
-        m_control->startListeners();
-        QVERIFY(waitListening(m_dataPort));
+        m_receiver = std::make_unique<TestListeners>();
+        m_log = &m_receiver->log;
+        m_windows = &m_receiver->windows;
+        m_dataPort = m_receiver->dataPort();
     }
-    void cleanup()
-    {
-        m_windows->release();
-        m_control->stopListeners();
-        m_control.reset();
-    }
+    void cleanup() { m_receiver.reset(); }
 
     void noConnectionAndCannotOpen()
     {
@@ -184,8 +165,8 @@ private slots:
         QCOMPARE(m_windows->offers().at(0).fileName, QStringLiteral("bashrc"));
         QCOMPARE(m_windows->offers().at(0).sender, QStringLiteral("PC1"));
         QCOMPARE(m_windows->offers().at(0).size, 4u);
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
-        QCOMPARE(m_log.entries().at(0).text, QStringLiteral("PC1 хотел послать файл bashrc"));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        QCOMPARE(m_log->entries().at(0).text, QStringLiteral("PC1 хотел послать файл bashrc"));
     }
 
     void acceptedFileArrivesWhole()
@@ -215,7 +196,7 @@ private slots:
         QCOMPARE(readAll(path("in/big.bin")), data);
         // No temporary file is left behind.
         QCOMPARE(QDir(path("in")).entryList(QDir::Files | QDir::Hidden).size(), 1);
-        QCOMPARE(m_log.size(), 0); // a received file is not announced
+        QCOMPARE(m_log->size(), 0); // a received file is not announced
     }
 
     void emptyFile()
@@ -247,8 +228,8 @@ private slots:
         Reports r;
         FileTransfer::sendFile(job(path("a.txt")), std::ref(r));
         QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
-        QVERIFY(m_log.entries().at(0).text.startsWith(QStringLiteral("Файл a.txt от PC1 не сохранен")));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        QVERIFY(m_log->entries().at(0).text.startsWith(QStringLiteral("Файл a.txt от PC1 не сохранен")));
     }
 
     void senderThatBreaksOffLeavesAPartFile()
@@ -268,12 +249,12 @@ private slots:
         s.write(QByteArray(30000, 'p'));
         s.waitForBytesWritten(5000);
         s.disconnectFromHost();
-        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         // The existing file is untouched; what arrived is kept under a name
         // that says it is partial, and the log says so.
         QCOMPARE(readAll(path("kept.txt")), QByteArray("an existing file"));
         QCOMPARE(readAll(path("kept.txt.part")), QByteArray(30000, 'p'));
-        const QString line = m_log.entries().at(0).text;
+        const QString line = m_log->entries().at(0).text;
         QVERIFY2(line.startsWith(QStringLiteral("Файл kept.txt от PC9 принят не полностью")), qPrintable(line));
         QVERIFY2(line.contains(QStringLiteral("29 Кбайт из 97 Кбайт")), qPrintable(line));
     }

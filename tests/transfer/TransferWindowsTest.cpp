@@ -7,7 +7,7 @@
 #include "transfer/SendFileWindow.h"
 
 #include "net/TestSupport.h"
-#include "support/FakeIncomingWindows.h"
+#include "support/TestListeners.h"
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
@@ -130,21 +130,9 @@ private slots:
     void sendFileWindowOutcomes()
     {
         // A real listener whose user answers as the test says.
-        FakeWindows receiver;
-        LiveSettings settings;
-        Settings s;
-        s.ListeningPort = freeConfiguredPort();
-        const quint16 dataPort = freeConfiguredPort();
-        s.ListeningDataPort = dataPort;
-        settings.set(s);
-        MessageLog log;
-        ListenerServices services;
-        services.settings = &settings;
-        services.windows = &receiver;
-        services.log = &log;
-        ListenerControl control(services);
-        control.startListeners();
-        QVERIFY(waitListening(dataPort));
+        TestListeners listeners;
+        FakeWindows &receiver = listeners.windows;
+        const quint16 dataPort = listeners.dataPort();
 
         const UserList users = {{QStringLiteral("Нет в сети (PC7, отсутствует в сети)"), Ipv4Address{}},
                                 {QStringLiteral("Я, IP = 127.0.0.1"), Ipv4Address::loopback()},
@@ -193,7 +181,7 @@ private slots:
         QVERIFY(waitUntil([&] { return QFileInfo(m_dir.filePath(QStringLiteral("received.bin"))).size() == 300000; }));
 
         // Nobody listening.
-        control.stopListeners();
+        listeners.control->stopListeners();
         QTest::mouseClick(send, Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !w.isBusy(); }));
         QCOMPARE(w.statusText(), QStringLiteral("Статус: невозможно соединиться с пользователем.\nвозможно, пользователь отсутствует в сети."));
