@@ -19,6 +19,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <thread>
@@ -96,20 +97,30 @@ int main(int argc, char **argv)
             f.write(block.data(), qint64(block.size()));
     }
 
-    const double plainMs = plainCopyMs(source, dir.filePath(QStringLiteral("plain.bin")));
-    QFile::remove(dir.filePath(QStringLiteral("plain.bin")));
-
+    // Three rounds, each copying once each way; the best of each counts, so
+    // that the write-back of one round's file does not weigh on the other.
     TestListeners receiver;
-    receiver.windows.answerOffers({dir.filePath(QStringLiteral("received.bin"))});
-
+    const QString received = dir.filePath(QStringLiteral("received.bin"));
+    double plainMs = 1e12;
+    double workerMs = 1e12;
+    bool complete = true;
     const long rssBefore = residentKb();
-    QElapsedTimer timer;
-    timer.start();
-    FileSendStatus last = FileSendStatus::Progress;
-    FileTransfer::sendFile({Ipv4Address::loopback(), receiver.dataPort(), QStringLiteral("PC1"),
-                            source, QStringLiteral("source.bin")},
-                           [&last](FileSendStatus status, int) { last = status; });
-    const double workerMs = double(timer.nsecsElapsed()) / 1e6;
+    for (int round = 0; round < 3; ++round) {
+        const QString plain = dir.filePath(QStringLiteral("plain.bin"));
+        plainMs = std::min(plainMs, plainCopyMs(source, plain));
+        QFile::remove(plain);
+
+        receiver.windows.answerOffers({received});
+        QElapsedTimer timer;
+        timer.start();
+        FileSendStatus last = FileSendStatus::Progress;
+        FileTransfer::sendFile({Ipv4Address::loopback(), receiver.dataPort(), QStringLiteral("PC1"),
+                                source, QStringLiteral("source.bin")},
+                               [&last](FileSendStatus status, int) { last = status; });
+        workerMs = std::min(workerMs, double(timer.nsecsElapsed()) / 1e6);
+        complete = complete && last == FileSendStatus::Done && QFile(received).size() == kSize;
+        QFile::remove(received);
+    }
     const long rssAfter = residentKb();
 
     rusage usage{};
@@ -117,9 +128,8 @@ int main(int argc, char **argv)
     const double mib = double(kSize) / (1 << 20);
     const double plainRate = mib / (plainMs / 1000);
     const double workerRate = mib / (workerMs / 1000);
-    const bool complete = last == FileSendStatus::Done &&
-                          QFile(dir.filePath(QStringLiteral("received.bin"))).size() == kSize;
-    std::printf("file transfer, 1 GiB over loopback, written to disk on the receiving side\n");
+    std::printf("file transfer, 1 GiB over loopback, written to disk on the receiving side, "
+                "best of 3\n");
     std::printf("  plain TCP copy:  %.0f ms, %.0f MiB/s\n", plainMs, plainRate);
     std::printf("  worker/listener: %.0f ms, %.0f MiB/s (%s)\n", workerMs, workerRate,
                 complete ? "complete" : "INCOMPLETE");

@@ -170,6 +170,15 @@ void TcpSocket::close()
     m_open = false;
 }
 
+void TcpSocket::abort()
+{
+    if (!m_open)
+        return;
+    const linger reset{1, 0};
+    ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close();
+}
+
 qint64 TcpSocket::send(const void *data, qint64 size)
 {
     if (!m_open) {

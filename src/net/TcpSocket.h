@@ -36,6 +36,9 @@ public:
     // Accepts one connection; the result is not open when accepting failed.
     TcpSocket accept(Ipv4Address *peer = nullptr);
     void close();
+    // Closes with a reset instead of the orderly close, so that the peer
+    // learns that something went wrong.
+    void abort();
     bool isOpen() const { return m_open; }
 
     // One send call (no partial-send loop): the bytes sent, or -1.

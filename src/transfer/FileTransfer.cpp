@@ -203,8 +203,9 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
         }
         received += quint64(n);
     }
-    connection.close();
     if (writeFailed || !temp.flush()) {
+        // The sender learns of the failure from the reset.
+        connection.abort();
         log(services, StringTable::format(StringId::FileNotSavedLog,
                                           {name, sender, temp.errorString()}));
         temp.remove();
@@ -217,7 +218,12 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
     // 32 bits, which is all the header carries).
     const bool complete = n == 0 && quint32(received & 0xffffffffu) == header.size;
     if (complete) {
-        if (!moveInto(temp.fileName(), target)) {
+        // The file takes its name before the connection closes, so the
+        // sender's "done" means stored; a failure resets the connection.
+        if (moveInto(temp.fileName(), target)) {
+            connection.close();
+        } else {
+            connection.abort();
             log(services, StringTable::format(StringId::FileNotSavedLog,
                                               {name, sender, QString::fromLocal8Bit(
                                                                  std::strerror(errno))}));
@@ -225,6 +231,7 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
         }
         return;
     }
+    connection.close();
     const QString part = partName(target);
     if (!moveInto(temp.fileName(), part)) {
         QFile::remove(temp.fileName());
