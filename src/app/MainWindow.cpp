@@ -1,6 +1,9 @@
 #include "MainWindow.h"
 
+#include "AboutWindow.h"
+#include "Documentation.h"
 #include "FirstStartWindow.h"
+#include "SettingsWindow.h"
 #include "ModalState.h"
 #include "PromptService.h"
 #include "StringTable.h"
@@ -82,10 +85,22 @@ bool MainWindow::dispatchCommand(int id)
     case TrayIcon::kRefresh:
         refreshUserList();
         return true;
-    case TrayIcon::kAbout:
+    case TrayIcon::kAbout: {
+        AboutWindow window;
+        runCommandWindow(window);
+        return true;
+    }
     case TrayIcon::kSettings:
+        showSettings();
+        return true;
+    case TrayIcon::kDocumentation: {
+        ModalState &modal = ModalState::instance();
+        modal.begin();
+        Documentation::open();
+        modal.end();
+        return true;
+    }
     case TrayIcon::kAddressBook:
-    case TrayIcon::kDocumentation:
         return true;
     default:
         break;
@@ -158,12 +173,29 @@ void MainWindow::sendFileTo(int index)
     modal.end();
 }
 
-void MainWindow::showMessageLog()
+void MainWindow::runCommandWindow(QDialog &window)
 {
     ModalState &modal = ModalState::instance();
     modal.begin();
-    MessageLogWindow window(m_log);
     runDialog(window);
+    modal.end();
+}
+
+void MainWindow::showMessageLog()
+{
+    MessageLogWindow window(m_log);
+    runCommandWindow(window);
+}
+
+void MainWindow::showSettings()
+{
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    SettingsWindow window(m_settings, m_store);
+    // After a confirmed change the listeners move to the new ports: the
+    // stop reaches them where they listen now.
+    if (runDialog(window) == SettingsWindow::Changed)
+        runOffGuiThread([this] { m_listeners->restartListeners(); });
     modal.end();
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 class HostResolver;
+class QDialog;
 class MessengerService;
 class NeighbourhoodBrowser;
 
@@ -60,6 +61,9 @@ private:
     void showMessageLog();
     void sendMessageTo(int index);
     void sendFileTo(int index);
+    void showSettings();
+    // A command whose window is shown with the tray's open-window rule.
+    void runCommandWindow(QDialog &window);
     void exitProgram();
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
