@@ -8,6 +8,7 @@
 #include "PromptService.h"
 #include "StringTable.h"
 #include "WaitFor.h"
+#include "directory/AddressBookWindow.h"
 #include "directory/UserList.h"
 #include "platform/AvahiBrowser.h"
 #include "platform/HostResolver.h"
@@ -101,6 +102,7 @@ bool MainWindow::dispatchCommand(int id)
         return true;
     }
     case TrayIcon::kAddressBook:
+        showAddressBook();
         return true;
     default:
         break;
@@ -185,6 +187,17 @@ void MainWindow::showMessageLog()
 {
     MessageLogWindow window(m_log);
     runCommandWindow(window);
+}
+
+void MainWindow::showAddressBook()
+{
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    AddressBookWindow window(m_addressBookFile, *m_resolver);
+    // Saved changes show in the menus at once.
+    if (runDialog(window) == AddressBookWindow::Saved)
+        refreshUserList();
+    modal.end();
 }
 
 void MainWindow::showSettings()

@@ -62,6 +62,7 @@ private:
     void sendMessageTo(int index);
     void sendFileTo(int index);
     void showSettings();
+    void showAddressBook();
     // A command whose window is shown with the tray's open-window rule.
     void runCommandWindow(QDialog &window);
     void exitProgram();

@@ -36,7 +36,7 @@ private:
 
     std::unique_ptr<Ui::SettingsWindow> m_ui;
     LiveSettings &m_settings;
-    const SettingsStore &m_store;
+    const SettingsStore m_store;
     Settings m_opening;
     bool m_shownOnce = false;
 };
