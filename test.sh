@@ -3,7 +3,7 @@
 # test: unit and GUI tests (ctest), the core tests under AddressSanitizer
 # with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
 # whole-program tests under Xvfb with a tray (as root also on two test hosts
-# in network namespaces).
+# in network namespaces, and the Debian package installed and removed).
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh
@@ -30,6 +30,9 @@ echo "== Core tests under ThreadSanitizer"
 build build-tsan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
     ctest --output-on-failure -j2)
+
+echo "== Debian package"
+./package.sh
 
 echo "== Whole-program tests"
 passed=0 failed=0 skipped=0
