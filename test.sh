@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what the build and the tests need, builds Tarvello and runs every
 # test: unit and GUI tests (ctest), the core tests under AddressSanitizer
-# with UndefinedBehaviorSanitizer and under ThreadSanitizer, and the
+# with UndefinedBehaviorSanitizer and under ThreadSanitizer, the fuzz targets
+# for a bounded time, and the
 # whole-program tests under Xvfb with a tray (as root also on two test hosts
 # in network namespaces, and the Debian package installed and removed).
 set -euo pipefail
@@ -30,6 +31,9 @@ echo "== Core tests under ThreadSanitizer"
 build build-tsan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
     ctest --output-on-failure -j2)
+
+echo "== Fuzz targets, 30 s each under ASan+UBSan"
+./fuzz/run.sh 30
 
 echo "== Debian package"
 ./package.sh

@@ -88,10 +88,16 @@ bool AddressBook::load(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
+    return loadFromData(file.readAll());
+}
+
+bool AddressBook::loadFromData(const QByteArray &bytes)
+{
+    m_entries.clear();
     QDomDocument document;
     // The parser detects UTF-8, UTF-16 with a byte-order mark and declared
     // encodings such as windows-1251.
-    if (!document.setContent(&file))
+    if (!document.setContent(bytes))
         return false;
     const QDomElement root = document.documentElement();
     if (root.isNull() || root.tagName() != kRoot)

@@ -49,6 +49,8 @@ public:
     // or parsed; the store is then empty (or holds what was read before the
     // walk stopped).
     bool load(const QString &path);
+    // The same from the file's bytes.
+    bool loadFromData(const QByteArray &bytes);
     // Writes the file atomically; false when it cannot be written, the file
     // then unchanged.
     bool save(const QString &path, QString *error = nullptr) const;
