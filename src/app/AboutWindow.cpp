@@ -1,16 +1,14 @@
 #include "AboutWindow.h"
 
 #include "Artwork.h"
-#include "ModalState.h"
 #include "StringTable.h"
-#include "WindowPlacement.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-AboutWindow::AboutWindow(QWidget *parent) : QDialog(parent)
+AboutWindow::AboutWindow(QWidget *parent) : ProgramDialog(TellsTheTray, parent)
 {
     using StringTable::text;
     setWindowTitle(text(StringId::AboutTitle));
@@ -42,12 +40,3 @@ AboutWindow::AboutWindow(QWidget *parent) : QDialog(parent)
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void AboutWindow::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    centreWindow(this);
-}

@@ -1,17 +1,13 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 // The program's name, version, logo and a short description.
-class AboutWindow : public QDialog {
+class AboutWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
     explicit AboutWindow(QWidget *parent = nullptr);
 
-protected:
-    void showEvent(QShowEvent *event) override;
-
 private:
-    bool m_shownOnce = false;
 };

@@ -2,7 +2,6 @@
 
 #include "Artwork.h"
 #include "StringTable.h"
-#include "WindowPlacement.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,7 +12,7 @@ namespace {
 constexpr QSize kPictureSize(374, 425);
 }
 
-FirstStartWindow::FirstStartWindow(QWidget *parent) : QDialog(parent)
+FirstStartWindow::FirstStartWindow(QWidget *parent) : ProgramDialog(NoOptions, parent)
 {
     setWindowTitle(StringTable::text(StringId::FirstStartTitle));
     auto *layout = new QVBoxLayout(this);
@@ -35,8 +34,3 @@ FirstStartWindow::FirstStartWindow(QWidget *parent) : QDialog(parent)
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void FirstStartWindow::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    centreWindow(this);
-}

@@ -1,15 +1,13 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 // The information shown once, at the first start: a picture page about the
 // program and a "Закрыть" button.
-class FirstStartWindow : public QDialog {
+class FirstStartWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
     explicit FirstStartWindow(QWidget *parent = nullptr);
 
-protected:
-    void showEvent(QShowEvent *event) override;
 };

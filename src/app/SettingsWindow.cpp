@@ -1,9 +1,7 @@
 #include "SettingsWindow.h"
 
-#include "ModalState.h"
 #include "PromptService.h"
 #include "StringTable.h"
-#include "WindowPlacement.h"
 #include "ui_SettingsWindow.h"
 
 #include <QApplication>
@@ -32,7 +30,7 @@ bool readInteger(const QString &text, std::int32_t *value)
 
 SettingsWindow::SettingsWindow(LiveSettings &settings, const SettingsStore &store,
                                QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::SettingsWindow>()), m_settings(settings),
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SettingsWindow>()), m_settings(settings),
       m_store(store)
 {
     using StringTable::text;
@@ -58,16 +56,6 @@ SettingsWindow::SettingsWindow(LiveSettings &settings, const SettingsStore &stor
 }
 
 SettingsWindow::~SettingsWindow() = default;
-
-void SettingsWindow::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    centreWindow(this);
-}
 
 void SettingsWindow::controlsFromValues(const Settings &values)
 {

@@ -2,7 +2,7 @@
 
 #include "Settings.h"
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -13,7 +13,7 @@ class SettingsWindow;
 // Edits the two ports and the two switches. Save asks for confirmation of a
 // change and stores it; Cancel (or a declined change) puts back all five
 // fields as they were when the window opened.
-class SettingsWindow : public QDialog {
+class SettingsWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -27,9 +27,6 @@ public slots:
     void restoreDefaults();
     void reject() override;
 
-protected:
-    void showEvent(QShowEvent *event) override;
-
 private:
     void controlsFromValues(const Settings &values);
     bool valuesFromControls(Settings &values);
@@ -38,5 +35,4 @@ private:
     LiveSettings &m_settings;
     const SettingsStore m_store;
     Settings m_opening;
-    bool m_shownOnce = false;
 };

@@ -1,18 +1,16 @@
 #include "AddressBookWindow.h"
 
 #include "UserEditorWindow.h"
-#include "app/ModalState.h"
 #include "app/PromptService.h"
 #include "app/StringTable.h"
 #include "app/WaitCursor.h"
-#include "app/WindowPlacement.h"
 #include "ui_AddressBookWindow.h"
 
 #include <QHeaderView>
 
 AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver,
                                      QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::AddressBookWindow>()), m_path(path),
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::AddressBookWindow>()), m_path(path),
       m_resolver(resolver)
 {
     using StringTable::text;
@@ -46,14 +44,8 @@ AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver
 
 AddressBookWindow::~AddressBookWindow() = default;
 
-void AddressBookWindow::showEvent(QShowEvent *event)
+void AddressBookWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    centreWindow(this);
     fitColumns();
 }
 

@@ -2,7 +2,7 @@
 
 #include "AddressBook.h"
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -14,7 +14,7 @@ class AddressBookWindow;
 
 // Lists the address book's entries and adds, edits and deletes them; the
 // file is written only when the user confirms it on "Закрыть".
-class AddressBookWindow : public QDialog {
+class AddressBookWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -35,7 +35,7 @@ public slots:
     void reject() override; // Escape and the close box: nothing is saved
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
@@ -50,5 +50,4 @@ private:
     HostResolver &m_resolver;
     AddressBook m_book;
     bool m_modified = false;
-    bool m_shownOnce = false;
 };

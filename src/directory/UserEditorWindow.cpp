@@ -4,7 +4,6 @@
 #include "app/StringTable.h"
 #include "app/WaitCursor.h"
 #include "app/WaitFor.h"
-#include "app/WindowPlacement.h"
 #include "platform/HostResolver.h"
 #include "ui_UserEditorWindow.h"
 
@@ -12,7 +11,7 @@
 
 UserEditorWindow::UserEditorWindow(const AddressBookEntry &entry, bool isNew,
                                    HostResolver &resolver, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::UserEditorWindow>()), m_entry(entry),
+    : ProgramDialog(NoOptions, parent), m_ui(std::make_unique<Ui::UserEditorWindow>()), m_entry(entry),
       m_resolver(resolver)
 {
     using StringTable::text;
@@ -59,13 +58,8 @@ UserEditorWindow::UserEditorWindow(const AddressBookEntry &entry, bool isNew,
 
 UserEditorWindow::~UserEditorWindow() = default;
 
-void UserEditorWindow::showEvent(QShowEvent *event)
+void UserEditorWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_focused)
-        return;
-    m_focused = true;
-    centreWindow(this);
     m_ui->name->setFocus();
 }
 

@@ -2,7 +2,7 @@
 
 #include "AddressBook.h"
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -14,7 +14,7 @@ class UserEditorWindow;
 
 // Edits one address book entry: its name and either its IP address or its
 // network name, each of which can be looked up from the other.
-class UserEditorWindow : public QDialog {
+class UserEditorWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -34,7 +34,7 @@ public slots:
     void resolveAddress(); // "<="
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
 
 private:
     void applyKind();
@@ -42,5 +42,4 @@ private:
     std::unique_ptr<Ui::UserEditorWindow> m_ui;
     AddressBookEntry m_entry;
     HostResolver &m_resolver;
-    bool m_focused = false;
 };

@@ -1,9 +1,7 @@
 #include "ComposeWindow.h"
 
-#include "app/ModalState.h"
 #include "app/PromptService.h"
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "sound/SoundClip.h"
 #include "ui_ComposeWindow.h"
 
@@ -12,7 +10,7 @@
 
 ComposeWindow::ComposeWindow(const QString &recipientName, const QString &senderName,
                              bool messengerByDefault, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::ComposeWindow>()), m_senderName(senderName),
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::ComposeWindow>()), m_senderName(senderName),
       m_clip(std::make_unique<SoundClip>())
 {
     m_ui->setupUi(this);
@@ -211,14 +209,8 @@ void ComposeWindow::done(int result)
     QDialog::done(result);
 }
 
-void ComposeWindow::showEvent(QShowEvent *event)
+void ComposeWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    centreWindow(this);
-    ModalState::instance().ModalWindowHandle = this;
     m_ui->text->setFocus();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -12,7 +12,7 @@ class ComposeWindow;
 
 // The window in which the user writes a text message (or records a sound
 // message) to one user. Its result says what to send.
-class ComposeWindow : public QDialog {
+class ComposeWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -41,7 +41,7 @@ public slots:
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
     void paintEvent(QPaintEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
 
@@ -59,7 +59,6 @@ private:
     QString m_text;
     QString m_senderName;
     bool m_anonymous = false;
-    bool m_shownOnce = false;
     std::unique_ptr<SoundClip> m_clip;
     int m_recordingTimer = 0;
 };

@@ -1,7 +1,6 @@
 #include "IncomingMessageWindow.h"
 
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "platform/Beeper.h"
 #include "ui_IncomingMessageWindow.h"
 
@@ -9,7 +8,7 @@
 #include <QGuiApplication>
 
 IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *parent)
-    : ResizableDialog(parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
+    : ProgramDialog(TellsTheTray | Resizable | ComesToFront, parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
 {
     m_ui->setupUi(this);
     setWindowTitle(StringTable::text(StringId::IncomingTitle));
@@ -33,7 +32,6 @@ void IncomingMessageWindow::copyToClipboard()
 
 void IncomingMessageWindow::opened()
 {
-    bringToFront(this);
     m_ui->closeButton->setFocus();
     Beeper::beep(1000, 200);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ResizableDialog.h"
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -10,7 +10,7 @@ class IncomingMessageWindow;
 
 // Shows one received text message: read-only, never interpreted as rich
 // text, lines not wrapped; it can be copied whole to the clipboard.
-class IncomingMessageWindow : public ResizableDialog {
+class IncomingMessageWindow : public ProgramDialog {
     Q_OBJECT
 
 public:

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ResizableDialog.h"
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -12,7 +12,7 @@ class MessageLogWindow;
 
 // The messages of this run, oldest first, as they were when the window
 // opened (or was last cleared); "Очистить" empties the log at once.
-class MessageLogWindow : public ResizableDialog {
+class MessageLogWindow : public ProgramDialog {
     Q_OBJECT
 
 public:

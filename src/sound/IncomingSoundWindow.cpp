@@ -1,17 +1,15 @@
 #include "IncomingSoundWindow.h"
 
 #include "SoundClip.h"
-#include "app/ModalState.h"
 #include "app/PromptService.h"
 #include "app/Settings.h"
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "platform/Beeper.h"
 #include "ui_IncomingSoundWindow.h"
 
 IncomingSoundWindow::IncomingSoundWindow(const QString &senderName, SoundClip &clip,
                                          const LiveSettings &settings, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::IncomingSoundWindow>()), m_clip(clip),
+    : ProgramDialog(TellsTheTray | ComesToFront, parent), m_ui(std::make_unique<Ui::IncomingSoundWindow>()), m_clip(clip),
       m_settings(settings)
 {
     m_ui->setupUi(this);
@@ -30,15 +28,8 @@ IncomingSoundWindow::IncomingSoundWindow(const QString &senderName, SoundClip &c
 
 IncomingSoundWindow::~IncomingSoundWindow() = default;
 
-void IncomingSoundWindow::showEvent(QShowEvent *event)
+void IncomingSoundWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    centreWindow(this);
-    bringToFront(this);
-    ModalState::instance().ModalWindowHandle = this;
     m_clip.setDeviceId(-1);
     Beeper::beep({{1000, 100}, {1300, 100}});
     if (m_settings.get().AutoPlaySound)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -13,7 +13,7 @@ class IncomingSoundWindow;
 
 // Shows a received sound message and plays it, by itself when auto-play is
 // switched on (the window then closes when the sound ends).
-class IncomingSoundWindow : public QDialog {
+class IncomingSoundWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -28,7 +28,7 @@ public slots:
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
 
 private:
     void playbackStopped();
@@ -36,5 +36,4 @@ private:
     std::unique_ptr<Ui::IncomingSoundWindow> m_ui;
     SoundClip &m_clip;
     const LiveSettings &m_settings;
-    bool m_shownOnce = false;
 };

@@ -2,7 +2,6 @@
 
 #include "FileTransfer.h"
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "platform/Beeper.h"
 #include "ui_OfferPromptWindow.h"
 
@@ -10,8 +9,9 @@
 
 OfferPromptWindow::OfferPromptWindow(const QString &senderName, const QString &fileName,
                                      quint32 size, int seconds, QWidget *parent, int tickMs)
-    : QDialog(parent, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
-                          Qt::CustomizeWindowHint),
+    : ProgramDialog(ComesToFront, parent,
+                    Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
+                        Qt::CustomizeWindowHint),
       m_ui(std::make_unique<Ui::OfferPromptWindow>()), m_seconds(seconds), m_tickMs(tickMs)
 {
     m_ui->setupUi(this);
@@ -41,14 +41,8 @@ void OfferPromptWindow::showSecondsLeft()
         StringTable::format(StringId::OfferCountdown, {QString::number(m_seconds - m_ticks)}));
 }
 
-void OfferPromptWindow::showEvent(QShowEvent *event)
+void OfferPromptWindow::opened()
 {
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    centreWindow(this);
-    bringToFront(this);
     Beeper::beep(1000, 200);
     m_timer = startTimer(m_tickMs);
 }

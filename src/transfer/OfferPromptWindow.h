@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <memory>
 
@@ -11,7 +11,7 @@ class OfferPromptWindow;
 // Asks whether to accept an offered file, above every other window, and
 // refuses by itself when the countdown runs out. Only "Да", "Нет" and the
 // countdown close it.
-class OfferPromptWindow : public QDialog {
+class OfferPromptWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -30,7 +30,7 @@ public slots:
     void tick();
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void opened() override;
     void closeEvent(QCloseEvent *event) override; // nor does the close box
     void timerEvent(QTimerEvent *event) override;
 
@@ -43,5 +43,4 @@ private:
     const int m_tickMs;
     int m_ticks = 0;
     int m_timer = 0;
-    bool m_shownOnce = false;
 };

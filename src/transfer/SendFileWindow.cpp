@@ -1,9 +1,7 @@
 #include "SendFileWindow.h"
 
-#include "app/ModalState.h"
 #include "app/PromptService.h"
 #include "app/StringTable.h"
-#include "app/WindowPlacement.h"
 #include "ui_SendFileWindow.h"
 
 #include <QCloseEvent>
@@ -12,7 +10,7 @@
 
 SendFileWindow::SendFileWindow(const UserList &users, int index, const QString &senderName,
                                quint16 port, FileChooser chooser, QWidget *parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::SendFileWindow>()), m_users(users),
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SendFileWindow>()), m_users(users),
       m_index(index), m_senderName(senderName), m_port(port), m_chooser(std::move(chooser))
 {
     using StringTable::text;
@@ -95,16 +93,6 @@ QString SendFileWindow::statusText() const
 int SendFileWindow::progress() const
 {
     return m_ui->progress->value();
-}
-
-void SendFileWindow::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (m_shownOnce)
-        return;
-    m_shownOnce = true;
-    ModalState::instance().ModalWindowHandle = this;
-    centreWindow(this);
 }
 
 void SendFileWindow::send()

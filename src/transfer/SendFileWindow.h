@@ -3,7 +3,7 @@
 #include "FileTransfer.h"
 #include "directory/UserEntry.h"
 
-#include <QDialog>
+#include "app/ProgramDialog.h"
 
 #include <functional>
 #include <memory>
@@ -16,7 +16,7 @@ class SendFileWindow;
 // Offers a file to a user and shows the transfer: the wait for the
 // recipient's decision, the progress and the outcome. The transfer runs on
 // a worker thread; the window cannot be closed while it runs.
-class SendFileWindow : public QDialog {
+class SendFileWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
@@ -40,7 +40,6 @@ public slots:
     void reject() override; // "&Закрыть", Escape, the close box: only when idle
 
 protected:
-    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -56,6 +55,5 @@ private:
     QString m_path;
     QString m_fileName;
     bool m_busy = false;
-    bool m_shownOnce = false;
     std::thread m_worker;
 };
