@@ -17,7 +17,7 @@ struct TestListeners {
     FakeWindows windows;
     std::unique_ptr<ListenerControl> control;
 
-    TestListeners()
+    explicit TestListeners(int idleTimeoutMs = 30000)
     {
         Settings s;
         s.ListeningPort = TestSupport::freeConfiguredPort();
@@ -30,6 +30,7 @@ struct TestListeners {
         services.windows = &windows;
         services.log = &log;
         services.modal = &ModalState::instance();
+        services.idleTimeoutMs = idleTimeoutMs;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();
         TestSupport::waitListening(messagePort());
