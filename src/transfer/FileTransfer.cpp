@@ -177,9 +177,11 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
         return;
     }
 
-    // The file is written beside its target under a hidden temporary name
-    // and takes the target's name only when everything has arrived: a
-    // transfer that fails never destroys a file that was there.
+    // The file is written beside its target as a temporary file (on Linux
+    // one without a name until it is moved, so that a receiver killed in the
+    // middle leaves nothing behind) and takes the target's name only when
+    // everything has arrived: a transfer that fails never destroys a file
+    // that was there.
     const QFileInfo info(target);
     QTemporaryFile temp(info.dir().filePath(QStringLiteral(".") + info.fileName() +
                                             QStringLiteral(".XXXXXX")));

@@ -12,49 +12,21 @@ fi
 x11_up || { fail "X server with a tray"; summary; exit 1; }
 netns_up || { fail "test hosts"; summary; exit 1; }
 
-CHOOSE="Выберите файл для отправки к $PC_B_USER"
-SENDING="Отправка файла пользователю <$PC_B_USER>"
-OFFER="Информация от Tarvello: <pc-a> посылает Вам файл "
-IMPOSSIBLE="Отправка невозможна:"
 start_pair || { fail "both programs listen"; summary; exit 1; }
 head -c 50000000 /dev/urandom >"$WORK/send.bin"
 
-# The file dialog: type the path into its name field and press Return.
-if TRAY_PID=$(pid_of a) open_tray_menu; then
-    open_submenu 34 # "Отправить файл", above "Отправить сообщение"
-    wait_for 5 submenu_window >/dev/null &&
-        xdotool mousemove --window "$(TRAY_PID=$(pid_of a) submenu_window)" 40 11 sleep 0.2 click 1
-fi
-if wait_for 10 has_window "$CHOOSE"; then
-    pass "\"Отправить файл\" asks for the file to send"
-    sleep 0.5
-    xdotool type --delay 10 "$WORK/send.bin"
-    xdotool key Return
-else
-    fail "\"Отправить файл\" asks for the file to send"
-fi
-if wait_for 10 has_window "$SENDING"; then
-    pass "the sending window opens"
+if choose_file_to_send "$WORK/send.bin"; then
+    pass "\"Отправить файл\" asks for the file, then the sending window opens"
     screenshot send-file
-    sleep 0.3
-    xdotool key Return # "Отправить", the default button
+    press_send
 else
-    fail "the sending window opens"
+    fail "\"Отправить файл\" asks for the file, then the sending window opens"
 fi
-if wait_for 10 has_window "$OFFER"; then
-    pass "pc-b is asked: \"$OFFER\""
+if wait_for 10 has_window "$FILE_OFFER"; then
+    pass "pc-b is asked: \"$FILE_OFFER\""
     screenshot offer
-    click_in_window "$OFFER" -125 -22 # "Да", left of "Нет"
     # The save dialog, with Qt's Russian title, offers the file's name.
-    if wait_for 10 has_window "Сохранить как"; then
-        pass "\"Да\" opens the save dialog"
-        sleep 0.5
-        screenshot save-dialog
-        xdotool type --delay 10 "$WORK/received.bin"
-        xdotool key Return
-    else
-        fail "\"Да\" opens the save dialog"
-    fi
+    check "\"Да\" opens the save dialog and takes the path" accept_offer "$WORK/received.bin"
     if wait_for 60 test -f "$WORK/received.bin"; then
         check "the stored file is byte-identical (sha256)" \
             [ "$(sha256sum <"$WORK/received.bin")" = "$(sha256sum <"$WORK/send.bin")" ]
@@ -62,20 +34,21 @@ if wait_for 10 has_window "$OFFER"; then
         fail "pc-b stores the accepted file"
     fi
 else
-    fail "pc-b is asked: \"$OFFER\""
+    fail "pc-b is asked: \"$FILE_OFFER\""
 fi
 
 # An offer left alone: refused after 15 seconds.
-if has_window "$SENDING"; then
+if has_window "$SENDING_FILE"; then
     sleep 1
-    xdotool key Return
-    if wait_for 10 has_window "$OFFER"; then
+    press_send
+    if wait_for 10 has_window "$FILE_OFFER"; then
         t0=$(date +%s%N)
-        check "the unanswered prompt closes by itself" wait_for 25 window_gone "$OFFER"
+        check "the unanswered prompt closes by itself" wait_for 25 window_gone "$FILE_OFFER"
         echo "  prompt open for $(ms_since "$t0") ms"
-        check "pc-a says \"$IMPOSSIBLE\" when the offer is refused" wait_for 10 has_window "$IMPOSSIBLE"
+        check "pc-a says \"$SEND_IMPOSSIBLE\" when the offer is refused" \
+            wait_for 10 has_window "$SEND_IMPOSSIBLE"
         screenshot refused
-        click_notice_ok "$IMPOSSIBLE"
+        click_notice_ok "$SEND_IMPOSSIBLE"
     else
         fail "the second offer reaches pc-b"
     fi

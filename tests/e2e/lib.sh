@@ -25,7 +25,12 @@ CLEANUPS=()
 TV_ENV=()
 
 pass() { echo "PASS: $*"; PASSED=$((PASSED + 1)); }
-fail() { echo "FAIL: $*"; FAILED=$((FAILED + 1)); }
+fail() { # with a picture of the screen when there is one
+    echo "FAIL: $*"
+    FAILED=$((FAILED + 1))
+    [ -n "${DISPLAY:-}" ] && import -window root "$ARTIFACTS/fail-$(basename "$0" .sh)-$FAILED.png" 2>/dev/null
+    return 0
+}
 skip() { echo "SKIP: $*"; SKIPPED=$((SKIPPED + 1)); }
 check() { # check DESCRIPTION COMMAND...
     local what=$1
@@ -154,6 +159,9 @@ listening_on() { # listening_on NS|- PORT
 }
 
 # --- Tarvello instances -------------------------------------------------------
+
+# pc-a's address book names pc-b "Второй" by its address (see start_pair).
+PC_B_USER="Второй* (IP = 10.77.0.2)"
 
 # --- DNS-SD on the test hosts ---------------------------------------------------
 
@@ -332,6 +340,44 @@ choose_user() {
     xdotool mousemove --window "$(submenu_window)" 40 $((11 + 22 * $1)) sleep 0.2 click 1
 }
 
+# --- Files between the two hosts ----------------------------------------------------
+
+CHOOSE_FILE="Выберите файл для отправки к $PC_B_USER"
+SENDING_FILE="Отправка файла пользователю <$PC_B_USER>"
+FILE_OFFER="Информация от Tarvello: <pc-a> посылает Вам файл "
+SEND_IMPOSSIBLE="Отправка невозможна:"
+
+# choose_file_to_send PATH: on pc-a, "Отправить файл" to the first user and
+# PATH typed into the file dialog; true when the sending window is open.
+choose_file_to_send() {
+    TRAY_PID=$(pid_of a) open_tray_menu || return 1
+    open_submenu 34 # "Отправить файл", above "Отправить сообщение"
+    wait_for 5 submenu_window >/dev/null || return 1
+    xdotool mousemove --window "$(TRAY_PID=$(pid_of a) submenu_window)" 40 11 sleep 0.2 click 1
+    wait_for 10 has_window "$CHOOSE_FILE" || return 1
+    sleep 0.5
+    xdotool type --delay 10 "$1"
+    xdotool key Return
+    wait_for 10 has_window "$SENDING_FILE"
+}
+
+# press_send: "Отправить", the default button of the sending window.
+press_send() {
+    sleep 0.3
+    xdotool key Return
+}
+
+# accept_offer PATH: on pc-b, "Да" on the offer and PATH typed into the save
+# dialog.
+accept_offer() {
+    wait_for 10 has_window "$FILE_OFFER" || return 1
+    click_in_window "$FILE_OFFER" -125 -22 # "Да", left of "Нет"
+    wait_for 10 has_window "Сохранить как" || return 1
+    sleep 0.5
+    xdotool type --delay 10 "$1"
+    xdotool key Return
+}
+
 # --- WinPopup receiver ----------------------------------------------------------
 
 # samba_up NS NETBIOSNAME IFACE: smbd and nmbd on a test host that write
@@ -431,7 +477,6 @@ configure() {
 # start_pair: Tarvello on pc-a and pc-b (configured before, or with the
 # defaults); pc-a's address book names pc-b "Второй" by its address, so its
 # menus list exactly "Второй* (IP = 10.77.0.2)". False unless both listen.
-PC_B_USER="Второй* (IP = 10.77.0.2)"
 start_pair() {
     [ -f "$WORK/a/config/Tarvello/Tarvello.conf" ] || configure a
     [ -f "$WORK/b/config/Tarvello/Tarvello.conf" ] || configure b

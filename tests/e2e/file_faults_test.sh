@@ -1,0 +1,121 @@
+#!/bin/bash
+# Whole-program tests of files that cannot be stored or break off: a folder
+# that cannot be written, a disk that fills, the link going down, the
+# receiver and the sender killed in the middle. Each ends in a clear message
+# on pc-a and, on pc-b, in nothing or a ".part" file beside the target,
+# never in a damaged file under the target's name. The link from pc-a is
+# slowed to 40 Mbit/s so that a transfer lasts long enough to break into.
+source "$(dirname "$0")/lib.sh"
+
+if ! is_root; then
+    skip "file faults between the test hosts (needs root for the namespaces and mounts)"
+    summary
+    exit 0
+fi
+x11_up || { fail "X server with a tray"; summary; exit 1; }
+netns_up || { fail "test hosts"; summary; exit 1; }
+if ! ip netns exec $NS_A tc qdisc add dev tv_veth_a root tbf rate 40mbit burst 64kb latency 400ms; then
+    skip "file faults (the kernel has no token bucket filter to slow the link)"
+    summary
+    exit 0
+fi
+
+head -c 30000000 /dev/urandom >"$WORK/big.bin"
+# Mounted before the programs start: each test host has its own copy of the
+# mount table, taken when its program is started.
+mkdir -p "$WORK/files" "$WORK/readonly" "$WORK/small"
+mount -t tmpfs -o ro,size=1m tv-readonly "$WORK/readonly" && on_exit "umount $WORK/readonly"
+mount -t tmpfs -o size=4m tv-small "$WORK/small" && on_exit "umount $WORK/small"
+start_pair || { fail "both programs listen"; summary; exit 1; }
+
+# A file arriving on pc-b has no name until it is complete: it is seen as an
+# open descriptor of pc-b's into the folder. True once it holds at least the
+# given number of bytes.
+arriving() { # arriving FOLDER BYTES
+    local fd
+    for fd in /proc/"$(pid_of b)"/fd/*; do
+        case $(readlink "$fd") in "$1"/*) ;; *) continue ;; esac
+        [ "$(stat -L -c %s "$fd")" -ge "$2" ] && return 0
+    done
+    return 1
+}
+# pc-a's notice that the sending failed, confirmed; then the sending window
+# closed.
+sending_failed() {
+    wait_for "$1" has_window "$SEND_IMPOSSIBLE" || return 1
+    screenshot "fault-$2"
+    click_notice_ok "$SEND_IMPOSSIBLE"
+    wait_for 5 window_gone "$SEND_IMPOSSIBLE" || return 1
+    sleep 0.3
+    xdotool key Escape # the sending window, idle again, closes
+    wait_for 5 window_gone "$SENDING_FILE"
+}
+# send_into TARGET: pc-a offers big.bin and pc-b accepts it into TARGET.
+send_into() {
+    choose_file_to_send "$WORK/big.bin" && press_send && accept_offer "$1"
+}
+nothing_named() { # nothing_named FOLDER: no visible file in the folder
+    [ -z "$(ls "$1")" ]
+}
+
+# --- A folder that cannot be written ---------------------------------------------
+if send_into "$WORK/readonly/x.bin"; then
+    check "unwritable folder: pc-a is told \"$SEND_IMPOSSIBLE\"" sending_failed 20 readonly
+    check "unwritable folder: nothing is written" nothing_named "$WORK/readonly"
+else
+    fail "unwritable folder: the offer is made and accepted"
+fi
+
+# --- The disk fills during the file -----------------------------------------------
+if send_into "$WORK/small/big.bin"; then
+    check "full disk: pc-a is told \"$SEND_IMPOSSIBLE\"" sending_failed 30 disk-full
+    check "full disk: pc-b leaves nothing behind, the space is free again" \
+        wait_for 5 sh -c "[ -z \"\$(ls -A '$WORK/small')\" ] && [ \$(df --output=used '$WORK/small' | tail -n1) -lt 100 ]"
+else
+    fail "full disk: the offer is made and accepted"
+fi
+check "full disk: pc-b runs on" alive b
+
+# --- The link goes down -------------------------------------------------------------
+if send_into "$WORK/files/down.bin" && wait_for 20 arriving "$WORK/files" 2000000; then
+    ip -n $NS_A link set tv_veth_a down
+    t0=$(date +%s%N)
+    check "link down: pc-a is told \"$SEND_IMPOSSIBLE\" once nothing moves" sending_failed 60 link-down
+    echo "  told after $(ms_since "$t0") ms"
+    check "link down: pc-b keeps what came as \"down.bin.part\"" \
+        wait_for 60 test -s "$WORK/files/down.bin.part"
+    check "link down: no \"down.bin\" is made" test ! -e "$WORK/files/down.bin"
+    ip -n $NS_A link set tv_veth_a up
+    wait_for 10 ip netns exec $NS_A ping -c1 -W1 $IP_B >/dev/null
+else
+    fail "link down: the transfer starts"
+fi
+
+# --- The receiver is killed ----------------------------------------------------------
+if send_into "$WORK/files/killed.bin" && wait_for 20 arriving "$WORK/files" 2000000; then
+    kill -9 "$(pid_of b)"
+    wait "$(pid_of b)"
+    check "receiver killed: pc-a is told \"$SEND_IMPOSSIBLE\"" sending_failed 40 receiver-killed
+    check "receiver killed: nothing is left in the folder but the earlier part" \
+        [ "$(ls -A "$WORK/files")" = down.bin.part ]
+    check "receiver killed: pc-a runs on" alive a
+else
+    fail "receiver killed: the transfer starts"
+fi
+
+# --- The sender is killed ----------------------------------------------------------------
+start_tarvello b $NS_B pc-b
+if wait_for 15 listening_on $NS_B 64897 && send_into "$WORK/files/orphan.bin" &&
+    wait_for 20 arriving "$WORK/files" 2000000; then
+    kill -9 "$(pid_of a)"
+    check "sender killed: pc-b keeps what came as \"orphan.bin.part\"" \
+        wait_for 40 test -s "$WORK/files/orphan.bin.part"
+    check "sender killed: no \"orphan.bin\" is made" test ! -e "$WORK/files/orphan.bin"
+    check "sender killed: the part is what was sent, unharmed" \
+        cmp -s "$WORK/files/orphan.bin.part" <(head -c "$(stat -c %s "$WORK/files/orphan.bin.part")" "$WORK/big.bin")
+    check "sender killed: pc-b runs on and still listens" listening_on $NS_B 64897
+else
+    fail "sender killed: the transfer starts"
+fi
+
+summary
