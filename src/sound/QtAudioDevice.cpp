@@ -6,6 +6,7 @@
 #include <QAudioSource>
 #include <QBuffer>
 #include <QMediaDevices>
+#include <QPointer>
 
 #include <deque>
 
@@ -21,6 +22,12 @@ public:
             return false;
         m_source = new QAudioSource(device, f, this);
         m_captureDone = std::move(done);
+        // An audio server that goes away stops the source: the buffers come
+        // back with what they hold, as after a reset.
+        connect(m_source, &QAudioSource::stateChanged, this, [this](QAudio::State state) {
+            if (state == QAudio::StoppedState && m_source->error() != QAudio::NoError)
+                returnQueuedBuffers();
+        });
         return true;
     }
     bool addBuffer(WaveBuffer *buffer)
@@ -73,12 +80,7 @@ public:
         // stop() deletes the device start() returned.
         m_input = nullptr;
         m_source->stop();
-        std::deque<WaveBuffer *> returned;
-        returned.swap(m_queue);
-        for (WaveBuffer *b : returned) {
-            b->done = true;
-            m_captureDone(b);
-        }
+        returnQueuedBuffers();
     }
     void closeCapture()
     {
@@ -129,6 +131,16 @@ public:
     bool isPlaybackOpen() const { return m_sink != nullptr; }
 
 private:
+    void returnQueuedBuffers()
+    {
+        std::deque<WaveBuffer *> returned;
+        returned.swap(m_queue);
+        for (WaveBuffer *b : returned) {
+            b->done = true;
+            m_captureDone(b);
+        }
+    }
+
     static QAudioFormat toQt(const PcmFormat &format)
     {
         QAudioFormat f;
@@ -152,7 +164,9 @@ private:
     }
 
     QAudioSource *m_source = nullptr;
-    QIODevice *m_input = nullptr;
+    // The source deletes its device when it stops, also by itself when the
+    // audio server goes away.
+    QPointer<QIODevice> m_input;
     std::deque<WaveBuffer *> m_queue;
     BufferCallback m_captureDone;
     char m_discard[4096];

@@ -333,6 +333,12 @@ submenu_height() {
     xdotool getwindowgeometry "$id" | awk '/Geometry/{split($2, g, "x"); print g[2]}'
 }
 
+# choose_command Y: the tray menu item at that distance from the menu's top.
+choose_command() {
+    open_tray_menu || return 1
+    xdotool mousemove --window "$(tray_menu_window)" 40 "$1" sleep 0.2 click 1
+}
+
 # choose_user ROW: in the open tray menu, opens "Отправить сообщение" and
 # clicks the user in the given row (from 0).
 choose_user() {

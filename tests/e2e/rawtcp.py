@@ -5,8 +5,13 @@
                                           the answer as hex (empty when none);
                                           HEX "-" reads the hex from stdin
   rawtcp.py hold PORT SECONDS             listens on PORT for a while
+  rawtcp.py sound SENDER SECONDS          prints, as hex, a data header of
+                                          a sound message from SENDER and
+                                          that many seconds of a 440 Hz tone
 """
+import math
 import socket
+import struct
 import sys
 import time
 
@@ -35,10 +40,24 @@ def hold(port, seconds):
     time.sleep(seconds)
 
 
+def sound(sender, seconds):
+    rate = 11025
+    samples = b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 440 * i / rate)))
+                       for i in range(int(rate * seconds)))
+    header = bytearray(696)
+    struct.pack_into("<II", header, 0, 1, 2)  # marker, kind: sound
+    name = sender.encode("utf-16-le")[:254]
+    header[528:528 + len(name)] = name
+    struct.pack_into("<I", header, 656, len(samples))
+    print((bytes(header) + samples).hex())
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "send":
         hexdata = sys.stdin.read().strip() if sys.argv[4] == "-" else sys.argv[4]
         send(sys.argv[2], int(sys.argv[3]), bytes.fromhex(hexdata),
              float(sys.argv[5]) if len(sys.argv) > 5 else 5.0)
+    elif sys.argv[1] == "sound":
+        sound(sys.argv[2], float(sys.argv[3]))
     elif sys.argv[1] == "hold":
         hold(int(sys.argv[2]), float(sys.argv[3]))

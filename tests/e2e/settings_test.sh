@@ -24,11 +24,6 @@ start_pair || { fail "both programs listen"; summary; exit 1; }
 TV_ENV=()
 export TRAY_PID
 TRAY_PID=$(pid_of a)
-# choose_command Y: the tray menu item at that distance from the menu's top.
-choose_command() {
-    open_tray_menu || return 1
-    xdotool mousemove --window "$(tray_menu_window)" 40 "$1" sleep 0.2 click 1
-}
 replace_text() { # X Y TEXT: a click into an edit of a window, then its text replaced
     click_in_window "$1" "$2" "$3" && xdotool key ctrl+a && xdotool type --delay 20 "$4"
 }
