@@ -4,7 +4,7 @@
 // misses its target (under 1 s and at least 10 times faster).
 #include "directory/UserList.h"
 
-#include "support/FakeDirectory.h"
+#include "BenchSupport.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -29,12 +29,7 @@ int main()
 {
     FakeBrowser browser;
     FakeResolver resolver;
-    for (int i = 0; i < 250; ++i) {
-        const QString name = QStringLiteral("PC%1").arg(i, 3, 10, QLatin1Char('0'));
-        browser.addComputer(name);
-        resolver.addresses.insert(name, Ipv4Address{{10, 0, i / 256, i % 256}});
-    }
-    resolver.delayMs = 40;
+    BenchSupport::fillNeighbourhood(browser, resolver, 250, 40);
     QTemporaryDir dir;
     const QString book = dir.filePath(QStringLiteral("AddressBook.xml"));
 

@@ -4,13 +4,7 @@
 # Tarvello does not run there.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "sending between the test hosts (needs root for the namespaces)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "sending between the test hosts"
 
 INCOMING="Принято сообщение:"
 COMPOSE="Сообщение для $PC_B_USER"

@@ -3,13 +3,7 @@
 # DNS-SD on the test hosts, merged with the address book, in the tray menu.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "the user list on the test hosts (needs root for namespaces and Avahi)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "the user list on the test hosts"
 avahi_up $NS_A pc-a tv_veth_a && avahi_up $NS_B pc-b tv_veth_b ||
     { fail "Avahi on both test hosts"; summary; exit 1; }
 sees_pc_b() {

@@ -7,13 +7,7 @@
 # slowed to 40 Mbit/s so that a transfer lasts long enough to break into.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "file faults between the test hosts (needs root for the namespaces and mounts)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "file faults between the test hosts"
 if ! ip netns exec $NS_A tc qdisc add dev tv_veth_a root tbf rate 40mbit burst 64kb latency 400ms; then
     skip "file faults (the kernel has no token bucket filter to slow the link)"
     summary

@@ -4,13 +4,7 @@
 # left alone is refused after 15 seconds.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "files between the test hosts (needs root for the namespaces)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "files between the test hosts"
 
 start_pair || { fail "both programs listen"; summary; exit 1; }
 head -c 50000000 /dev/urandom >"$WORK/send.bin"

@@ -40,6 +40,18 @@ check() { # check DESCRIPTION COMMAND...
 
 is_root() { [ "$(id -u)" = 0 ]; }
 
+# need_hosts WHAT: an X server with a tray and the two test hosts, or the
+# script ends here: skipped without root, failed when they cannot be made.
+need_hosts() {
+    if ! is_root; then
+        skip "$1 (needs root for the test hosts)"
+        summary
+        exit 0
+    fi
+    x11_up || { fail "X server with a tray"; summary; exit 1; }
+    netns_up || { fail "test hosts"; summary; exit 1; }
+}
+
 on_exit() { CLEANUPS+=("$*"); }
 run_cleanups() {
     local i

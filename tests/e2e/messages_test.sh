@@ -6,13 +6,7 @@ source "$(dirname "$0")/lib.sh"
 INCOMING="Принято сообщение:"
 LOG="Лог сообщений"
 
-if ! is_root; then
-    skip "incoming messages from another host (needs root for the test hosts)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "incoming messages from another host"
 # A clipboard manager is not needed: the program owns what it copies.
 
 mkdir -p "$WORK/a/config/Tarvello"

@@ -3,13 +3,7 @@
 # the documentation command, driven with the mouse and the keyboard.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "settings and address book on the test hosts (needs root for the namespaces)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "settings and address book on the test hosts"
 
 SETTINGS="Настройки программы"
 BOOK="Адресная книга"

@@ -5,13 +5,7 @@
 # pc-b played.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "sound messages between the test hosts (needs root for the namespaces)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "sound messages between the test hosts"
 pulse_up || { fail "PulseAudio with a null sink"; summary; exit 1; }
 
 SOUND="Принято звуковое сообщение"

@@ -6,13 +6,7 @@
 # runs on, says what it could not do, and damages no file.
 source "$(dirname "$0")/lib.sh"
 
-if ! is_root; then
-    skip "damaged state and audio faults (needs root for the namespaces and mounts)"
-    summary
-    exit 0
-fi
-x11_up || { fail "X server with a tray"; summary; exit 1; }
-netns_up || { fail "test hosts"; summary; exit 1; }
+need_hosts "damaged state and audio faults"
 
 FIRST_START="Tarvello 2.0. Информация для пользователя"
 NOTICE="Предупреждение"

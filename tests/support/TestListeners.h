@@ -9,6 +9,17 @@
 
 #include <memory>
 
+// Settings whose two ports are free now (and differ).
+inline Settings onFreePorts()
+{
+    Settings s;
+    s.ListeningPort = TestSupport::freeConfiguredPort();
+    do {
+        s.ListeningDataPort = TestSupport::freeConfiguredPort();
+    } while (s.ListeningDataPort == s.ListeningPort);
+    return s;
+}
+
 // A receiving Tarvello for tests: both listeners on free ports, with fake
 // incoming windows and a log of its own.
 struct TestListeners {
@@ -19,12 +30,7 @@ struct TestListeners {
 
     explicit TestListeners(int idleTimeoutMs = 30000)
     {
-        Settings s;
-        s.ListeningPort = TestSupport::freeConfiguredPort();
-        do {
-            s.ListeningDataPort = TestSupport::freeConfiguredPort();
-        } while (s.ListeningDataPort == s.ListeningPort);
-        settings.set(s);
+        settings.set(onFreePorts());
         ListenerServices services;
         services.settings = &settings;
         services.windows = &windows;
