@@ -33,13 +33,13 @@ QString formatText(const QString &pattern, const QStringList &args)
     for (qsizetype i = 0; i < pattern.size(); ++i) {
         const QChar c = pattern.at(i);
         if (c == u'%' && i + 1 < pattern.size()) {
-            const QChar spec = pattern.at(i + 1);
-            if (spec == u'%') {
+            const QChar conversion = pattern.at(i + 1);
+            if (conversion == u'%') {
                 out += u'%';
                 ++i;
                 continue;
             }
-            if (spec == u's' || spec == u'd') {
+            if (conversion == u's' || conversion == u'd') {
                 if (next < args.size())
                     out += args.at(next);
                 ++next;
