@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -30,30 +29,11 @@ namespace {
 constexpr qint64 kSize = qint64(1) << 30;
 constexpr qint64 kPiece = 65536;
 
-long residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return 0;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return TcpSocket::wirePort(probe.serverPort()); // the configured number
-}
-
 // Reads the file and sends it in 64 KiB pieces to a receiver that writes
 // what it gets into another file: the same work without any protocol.
 double plainCopyMs(const QString &from, const QString &to)
 {
-    const quint16 port = freePort();
+    const quint16 port = TestSupport::freeConfiguredPort();
     TcpSocket listening;
     listening.listenOn(port);
     std::thread receiver([&] {
@@ -104,7 +84,7 @@ int main(int argc, char **argv)
     double plainMs = 1e12;
     double workerMs = 1e12;
     bool complete = true;
-    const long rssBefore = residentKb();
+    const long rssBefore = TestSupport::residentKb();
     for (int round = 0; round < 3; ++round) {
         const QString plain = dir.filePath(QStringLiteral("plain.bin"));
         plainMs = std::min(plainMs, plainCopyMs(source, plain));
@@ -121,7 +101,7 @@ int main(int argc, char **argv)
         complete = complete && last == FileSendStatus::Done && QFile(received).size() == kSize;
         QFile::remove(received);
     }
-    const long rssAfter = residentKb();
+    const long rssAfter = TestSupport::residentKb();
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

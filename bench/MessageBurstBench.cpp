@@ -8,11 +8,7 @@
 // second later, so a burst is paced by that queue. A bare loop with the
 // system's largest backlog shows the rate without that limit.
 #include "app/GuiIncomingWindows.h"
-#include "app/ModalState.h"
-#include "app/Settings.h"
 #include "messaging/IncomingMessageWindow.h"
-#include "messaging/MessageLog.h"
-#include "net/ListenerControl.h"
 #include "net/MessagePort.h"
 #include "net/TcpSocket.h"
 
@@ -136,25 +132,18 @@ int main(int argc, char **argv)
     AutoClose autoClose;
     app.installEventFilter(&autoClose);
 
-    // The program's listener with real windows.
-    LiveSettings settings;
-    const Settings values = onFreePorts();
-    settings.set(values);
-    MessageLog log;
-    GuiIncomingWindows windows(settings);
-    ListenerServices services;
-    services.settings = &settings;
-    services.windows = &windows;
-    services.log = &log;
-    services.modal = &ModalState::instance();
-    ListenerControl control(services);
-    control.startListeners();
-    TestSupport::waitListening(quint16(values.ListeningPort));
+    // The program's listeners with real windows.
     qint64 programMs = 0;
-    const int programDelivered = burst(quint16(values.ListeningPort),
-                                       [&] { return log.size() >= kMessages; }, &programMs);
-    const qsizetype shown = log.size();
-    control.stopListeners();
+    int programDelivered = 0;
+    qsizetype shown = 0;
+    {
+        LiveSettings windowSettings;
+        GuiIncomingWindows windows(windowSettings);
+        TestListeners receiver(MessagePort::kIdleTimeoutMs, &windows);
+        programDelivered = burst(receiver.messagePort(),
+                                 [&] { return receiver.log.size() >= kMessages; }, &programMs);
+        shown = receiver.log.size();
+    }
 
     // The bare loops: accept, read to the end, close; one connection at a
     // time, with the listener's backlog and with the system's largest.

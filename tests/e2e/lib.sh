@@ -453,9 +453,10 @@ CONF
 
 # --- Sound -------------------------------------------------------------------------
 
-# pulse_up: a private PulseAudio with a null sink tv_sink (what programs
-# play into) and tv_mic, a plain source fed by the sink's monitor (Qt does
-# not offer monitors as inputs). Programs reach it through PULSE_SERVER.
+# pulse_up: a private PulseAudio (its process: PULSE_PID) with a null sink
+# tv_sink (what programs play into) and tv_mic, a plain source fed by the
+# sink's monitor (Qt does not offer monitors as inputs). Programs reach it
+# through PULSE_SERVER.
 pulse_up() {
     local d=$WORK/pulse
     mkdir -p "$d/runtime"
@@ -468,7 +469,8 @@ pulse_up() {
         --load="module-null-sink sink_name=tv_sink rate=44100 channels=2" \
         --load="module-remap-source master=tv_sink.monitor source_name=tv_mic" \
         --load="module-always-sink" >"$d/pulse.log" 2>&1 &
-    on_exit "kill $!"
+    PULSE_PID=$!
+    on_exit "kill $PULSE_PID"
     wait_for 10 pactl info >/dev/null || return 1
     pactl set-default-sink tv_sink && pactl set-default-source tv_mic || return 1
     # A low-latency reader keeps the idle null sink working in small blocks;

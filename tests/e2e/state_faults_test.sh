@@ -95,7 +95,6 @@ kill -9 "$(pid_of a)" "$(pid_of b)"
 wait "$(pid_of a)" "$(pid_of b)" 2>/dev/null
 umount "$WORK/b/config/Tarvello" "$WORK/b/bin/AddressBook.xml"
 pulse_up || { fail "PulseAudio with a null sink"; summary; exit 1; }
-pulse_pid() { pgrep -f "pulseaudio.*$WORK/pulse" | head -n1; }
 configure a
 configure b AutoPlaySound=1
 TV_ENV=("PULSE_SERVER=$PULSE_SERVER")
@@ -108,7 +107,7 @@ python3 "$E2E_DIR/rawtcp.py" sound pc-a 6 |
 sender=$!
 if wait_for 15 has_window "$SOUND"; then
     sleep 1
-    kill -9 "$(pulse_pid)"
+    kill -9 "$PULSE_PID"
     t0=$(date +%s%N)
     check "server gone while playing: the sound window closes as after the end" \
         wait_for 15 window_gone "$SOUND"
@@ -125,7 +124,7 @@ if TRAY_PID=$(pid_of a) open_tray_menu && TRAY_PID=$(pid_of a) choose_user 0 &&
     wait_for 10 has_window "$COMPOSE"; then
     click_in_window "$COMPOSE" 60 -59 # "Записать"
     sleep 1.5
-    kill -9 "$(pulse_pid)"
+    kill -9 "$PULSE_PID"
     sleep 1
     screenshot recording-server-gone
     click_in_window "$COMPOSE" 60 -59 # "Остановить", if still recording

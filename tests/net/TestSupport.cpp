@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTest>
 
@@ -20,6 +21,18 @@ quint16 freeConfiguredPort()
         // swap gives for a configured number below 256 in its high byte.
         if (wirePort >= 1024)
             return configured;
+    }
+    return 0;
+}
+
+long residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
     }
     return 0;
 }

@@ -27,6 +27,9 @@ bool sendAndClose(quint16 configuredPort, const QByteArray &bytes);
 // connection is empty and leaves no trace).
 bool waitListening(quint16 configuredPort);
 
+// The resident memory of this process, in kB (0 when unknown).
+long residentKb();
+
 // Waits for a condition for up to the given time, processing events.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 

@@ -9,31 +9,25 @@
 
 #include <memory>
 
-// Settings whose two ports are free now (and differ).
-inline Settings onFreePorts()
-{
-    Settings s;
-    s.ListeningPort = TestSupport::freeConfiguredPort();
-    do {
-        s.ListeningDataPort = TestSupport::freeConfiguredPort();
-    } while (s.ListeningDataPort == s.ListeningPort);
-    return s;
-}
-
 // A receiving Tarvello for tests: both listeners on free ports, with fake
-// incoming windows and a log of its own.
+// incoming windows (or the given ones) and a log of its own.
 struct TestListeners {
     LiveSettings settings;
     MessageLog log;
     FakeWindows windows;
     std::unique_ptr<ListenerControl> control;
 
-    explicit TestListeners(int idleTimeoutMs = 30000)
+    explicit TestListeners(int idleTimeoutMs = 30000, IncomingWindows *shownIn = nullptr)
     {
-        settings.set(onFreePorts());
+        Settings s;
+        s.ListeningPort = TestSupport::freeConfiguredPort();
+        do {
+            s.ListeningDataPort = TestSupport::freeConfiguredPort();
+        } while (s.ListeningDataPort == s.ListeningPort);
+        settings.set(s);
         ListenerServices services;
         services.settings = &settings;
-        services.windows = &windows;
+        services.windows = shownIn ? shownIn : &windows;
         services.log = &log;
         services.modal = &ModalState::instance();
         services.idleTimeoutMs = idleTimeoutMs;
