@@ -3,12 +3,12 @@
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-multimedia-dev qt6-svg-dev qt6-tools-dev libqt6svg6
-    libavahi-client-dev fonts-dejavu-core qt6-translations-l10n)
+    libavahi-client-dev libxcb1-dev fonts-dejavu-core qt6-translations-l10n)
 TEST_PACKAGES=(xvfb tint2 xdotool xclip x11-utils imagemagick
     iproute2 iputils-ping python3 gcc libx11-dev procps
     avahi-daemon avahi-utils dbus libnss-mdns samba smbclient
     pulseaudio pulseaudio-utils sox poppler-utils xxd x11-xserver-utils libcap2-bin
-    desktop-file-utils clang libclang-rt-14-dev)
+    desktop-file-utils clang libclang-rt-14-dev xfce4-panel dbus-x11)
 
 install_packages() {
     local missing=() p

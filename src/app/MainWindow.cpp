@@ -3,6 +3,7 @@
 #include "AboutWindow.h"
 #include "Documentation.h"
 #include "FirstStartWindow.h"
+#include "NoTrayWindow.h"
 #include "SettingsWindow.h"
 #include "ModalState.h"
 #include "PromptService.h"
@@ -39,6 +40,7 @@ MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
     services.observer = this;
     m_listeners = std::make_unique<ListenerControl>(services);
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &MainWindow::dispatchCommand);
+    connect(m_tray.get(), &TrayIcon::trayMissing, this, &MainWindow::showNoTrayNotice);
 }
 
 MainWindow::~MainWindow()
@@ -140,6 +142,14 @@ void MainWindow::buildUserListWhileBusy()
     m_users = users;
     m_tray->setState(TrayIcon::State::Active);
     modal.end();
+}
+
+void MainWindow::showNoTrayNotice()
+{
+    // Shown beside whatever else runs: start-up and the listeners go on.
+    if (!m_noTray)
+        m_noTray = std::make_unique<NoTrayWindow>();
+    m_noTray->show();
 }
 
 void MainWindow::refreshUserList()

@@ -15,6 +15,7 @@ class HostResolver;
 class QDialog;
 class MessengerService;
 class NeighbourhoodBrowser;
+class NoTrayWindow;
 
 // The program's spine: start-up, the dispatch of the tray's commands and
 // Exit. It has no visible window; the tray icon is its face.
@@ -70,6 +71,7 @@ private:
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
     void buildUserListWhileBusy();
+    void showNoTrayNotice();
 
     SettingsStore m_store;
     std::unique_ptr<NeighbourhoodBrowser> m_browser;
@@ -81,6 +83,7 @@ private:
     UserList m_users;
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<GuiIncomingWindows> m_windows;
+    std::unique_ptr<NoTrayWindow> m_noTray;
     std::unique_ptr<ListenerControl> m_listeners;
     bool m_firstStart = false;
     bool m_exiting = false;

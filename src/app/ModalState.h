@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 
 class QObject;
 
@@ -19,13 +21,25 @@ struct ModalState {
     {
         ModalWindowHandle = nullptr;
         ModalWindowOpen = true;
+        changed();
     }
     // After it has closed.
     void end()
     {
         ModalWindowOpen = false;
         ModalWindowHandle = nullptr;
+        changed();
     }
 
+    // Called after every begin() and end(), on the thread that made the
+    // change: a tray whose host draws the menu keeps it up to date.
+    void setObserver(std::function<void()> observer);
+
     static ModalState &instance();
+
+private:
+    void changed();
+
+    std::mutex m_mutex;
+    std::function<void()> m_observer;
 };

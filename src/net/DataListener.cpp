@@ -44,7 +44,10 @@ void DataListener::run()
                                                  listening.lastError());
         return;
     }
+    setBound(true);
     for (;;) {
+        if (m_stop.DataStopRequested)
+            break;
         Ipv4Address peer;
         TcpSocket connection = listening.accept(&peer);
         if (!connection.isOpen()) {
@@ -73,5 +76,6 @@ void DataListener::run()
             DataPort::handleDataConnection(connection, header, peer, m_services);
         connection.close();
     }
+    setBound(false);
     listening.close();
 }

@@ -41,18 +41,22 @@ void ListenerControl::startListeners()
 
 namespace {
 
-// Delivers a stop message to a listener on this computer. When the
-// connection cannot be made (the listener does not listen, or its backlog is
-// full) it is tried again until the listener has ended by itself.
+// Delivers a stop message to a listener on this computer, once its stop
+// flag is set. A listener that does not hold its port (another program
+// does) is sent nothing: it sees the flag and ends by itself. When the
+// connection cannot be made (the backlog is full) it is tried again until
+// the listener has ended.
 void deliverStop(ListenerThread &listener, quint16 port, const QByteArray &message)
 {
-    for (;;) {
-        TcpSocket socket;
-        if (socket.connectTo(Ipv4Address::loopback(), port, 1000)) {
-            socket.send(message.constData(), message.size());
-            return;
+    while (!listener.waitFinished(std::chrono::milliseconds(0))) {
+        if (listener.isBound()) {
+            TcpSocket socket;
+            if (socket.connectTo(Ipv4Address::loopback(), port, 1000)) {
+                socket.send(message.constData(), message.size());
+                return;
+            }
         }
-        if (listener.waitFinished(std::chrono::milliseconds(1000)))
+        if (listener.waitFinished(std::chrono::milliseconds(100)))
             return;
     }
 }

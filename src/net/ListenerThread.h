@@ -4,6 +4,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,6 +24,9 @@ public:
     bool waitFinished(std::chrono::milliseconds time);
     // Waits until the thread has ended.
     void join();
+    // The listener holds its port now. Only then may a stop be sent to the
+    // port: otherwise it would reach whichever program holds it.
+    bool isBound() const { return m_bound; }
 
 protected:
     ListenerThread(const char *name, const ListenerServices &services, StopState &stop,
@@ -31,6 +35,10 @@ protected:
     {
     }
     virtual void run() = 0;
+    // Called once the port is held and before the port is let go. A stop
+    // that saw the port unheld is not sent: after taking the port the loop
+    // must look at its stop flag before it waits for a connection.
+    void setBound(bool bound) { m_bound = bound; }
 
     const ListenerServices &m_services;
     StopState &m_stop;
@@ -42,4 +50,5 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_done;
     bool m_finished = false;
+    std::atomic<bool> m_bound{false};
 };

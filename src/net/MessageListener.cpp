@@ -28,6 +28,9 @@ void MessageListener::run()
                 continue;
             }
             backoff = std::chrono::milliseconds(100);
+            setBound(true);
+            if (m_stop.StopRequested)
+                break;
         }
 
         QString text;
@@ -53,5 +56,6 @@ void MessageListener::run()
             m_services.modal->end();
     }
     m_stop.StopRequested = false;
+    setBound(false);
     listening.close();
 }

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/AboutWindow.h"
 #include "app/Documentation.h"
 #include "app/MainWindow.h"
@@ -91,5 +92,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AboutAndDocumentationTest)
+TARVELLO_GUI_TEST_MAIN(AboutAndDocumentationTest)
 #include "AboutAndDocumentationTest.moc"

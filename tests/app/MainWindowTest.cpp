@@ -1,6 +1,8 @@
+#include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
 #include "app/ModalState.h"
 #include "app/FirstStartWindow.h"
+#include "app/NoTrayWindow.h"
 #include "directory/AddressBook.h"
 #include "messaging/IncomingMessageWindow.h"
 #include "platform/CodePage.h"
@@ -11,6 +13,7 @@
 #include "support/Widgets.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -40,6 +43,29 @@ QList<MenuItem> itemsOf(const QMenu *menu)
             items.append({a->text(), a->data().toInt(), a->isEnabled()});
     }
     return items;
+}
+
+// A desktop whose tray the test brings up when it likes.
+class FakeTrayHost : public TrayHost {
+public:
+    void watch() override { watching = true; }
+    void stop() override { watching = false; }
+    void appear()
+    {
+        if (watching)
+            emit found();
+    }
+    bool watching = false;
+};
+
+QStringList visibleTexts(const QMenu *menu)
+{
+    QStringList texts;
+    for (QAction *a : menu->actions()) {
+        if (a->isVisible())
+            texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    }
+    return texts;
 }
 
 } // namespace
@@ -275,6 +301,89 @@ private slots:
         Widgets::visibleWindow<QMenu>()->close();
     }
 
+    void hostDrawnMenuIsCurrentAndLeadsBackToAnOpenWindow()
+    {
+        // Qt's test platform has no XEmbed tray: the icon's host draws the
+        // menu it is handed, as a StatusNotifier host does.
+        UserList users = {{QStringLiteral("PC1, IP = 10.0.0.1"), Ipv4Address{{10, 0, 0, 1}}}};
+        TrayIcon tray(users);
+        QSignalSpy chosen(&tray, &TrayIcon::commandChosen);
+        tray.add();
+        QVERIFY(tray.isShown());
+        QVERIFY(tray.hostDrawsMenu());
+        QCOMPARE(tray.systemTrayIcon()->contextMenu(), tray.menu());
+        QCOMPARE(visibleTexts(tray.menu()).size(), 13);
+        QCOMPARE(visibleTexts(tray.menu()).at(9), QStringLiteral("Выход"));
+
+        // The list changed: the next opening shows it.
+        users.append({QStringLiteral("PC2, IP = 10.0.0.2"), Ipv4Address{{10, 0, 0, 2}}});
+        emit tray.menu()->aboutToShow();
+        QCOMPARE(tray.menu()->actions().at(12)->menu()->actions().size(), 2);
+        QAction *exit = tray.menu()->actions().at(9);
+
+        // A window opens: the menu the host holds becomes the way back to it,
+        // and a command picked from a menu fetched before starts nothing.
+        QWidget window;
+        window.show();
+        ModalState::instance().begin();
+        ModalState::instance().ModalWindowHandle = &window;
+        QVERIFY(waitUntil([&] { return tray.menu()->actions().size() == 1; }, 2000));
+        QCOMPARE(visibleTexts(tray.menu()), QStringList{"Показать открытое окно Tarvello"});
+        users.clear();
+        tray.menu()->actions().at(0)->trigger();
+        QTest::qWait(20);
+        QCOMPARE(chosen.size(), 0);
+
+        ModalState::instance().end();
+        QVERIFY(waitUntil([&] { return visibleTexts(tray.menu()).size() == 13; }, 2000));
+        exit = tray.menu()->actions().at(9);
+        ModalState::instance().begin();
+        exit->trigger(); // the window opened between the click and the command
+        QTest::qWait(20);
+        QCOMPARE(chosen.size(), 0);
+        ModalState::instance().end();
+        QVERIFY(waitUntil([&] { return visibleTexts(tray.menu()).size() == 13; }, 2000));
+        tray.menu()->actions().at(9)->trigger();
+        QVERIFY(waitUntil([&] { return chosen.size() == 1; }, 2000));
+        QCOMPARE(chosen.at(0).at(0).toInt(), 32772);
+    }
+
+    void iconWaitsForALateTrayAndTheNoticeSaysWhy()
+    {
+        MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
+        auto host = std::make_unique<FakeTrayHost>();
+        FakeTrayHost *tray = host.get();
+        TrayIcon icon({}, std::move(host));
+        icon.setNoTrayNoticeDelay(200);
+        QSignalSpy missing(&icon, &TrayIcon::trayMissing);
+        icon.add();
+        QVERIFY(tray->watching);
+        QVERIFY(!icon.isShown());
+        QVERIFY(!icon.systemTrayIcon());
+        QVERIFY(missing.wait(2000));
+        tray->appear();
+        QVERIFY(icon.isShown());
+        QCOMPARE(icon.systemTrayIcon()->toolTip(),
+                 QStringLiteral("Tarvello: составление списка пользователей...\nЭто может занять "
+                                "несколько минут в случае большой или сильно загруженной сети.")
+                     .left(127));
+        icon.remove();
+        QVERIFY(!icon.isShown());
+
+        // The program's own notice, without a tray, while start-up goes on.
+        emit main.tray().trayMissing();
+        auto *notice = Widgets::visibleWindow<NoTrayWindow>();
+        QVERIFY(notice);
+        QCOMPARE(notice->windowTitle(), QStringLiteral("Tarvello"));
+        const QString text = notice->findChild<QLabel *>(QStringLiteral("text"))->text();
+        QVERIFY2(text.contains(QStringLiteral("область уведомлений")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("AppIndicator")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("значок появится")), qPrintable(text));
+        QTest::mouseClick(Widgets::button(notice, QStringLiteral("Закрыть")), Qt::LeftButton);
+        QVERIFY(!notice->isVisible());
+    }
+
     void startUpAndRefreshBuildTheUserList()
     {
         const quint16 messagePort = freeConfiguredPort();
@@ -345,5 +454,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(MainWindowTest)
+TARVELLO_GUI_TEST_MAIN(MainWindowTest)
 #include "MainWindowTest.moc"

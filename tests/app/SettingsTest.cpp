@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "app/Settings.h"
 
 #include <QFile>
@@ -145,5 +146,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SettingsTest)
+TARVELLO_TEST_MAIN(SettingsTest)
 #include "SettingsTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
 #include "app/ModalState.h"
 #include "app/PortSpinBox.h"
@@ -197,5 +198,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(SettingsWindowTest)
+TARVELLO_GUI_TEST_MAIN(SettingsWindowTest)
 #include "SettingsWindowTest.moc"

@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "app/StringTable.h"
 
 #include <QTest>
@@ -33,5 +34,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(StringTableTest)
+TARVELLO_TEST_MAIN(StringTableTest)
 #include "StringTableTest.moc"

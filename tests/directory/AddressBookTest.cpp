@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "directory/AddressBook.h"
 
 #include <QFile>
@@ -245,5 +246,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(AddressBookTest)
+TARVELLO_TEST_MAIN(AddressBookTest)
 #include "AddressBookTest.moc"

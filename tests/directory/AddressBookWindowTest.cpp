@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/ModalState.h"
 #include "directory/AddressBookWindow.h"
 #include "directory/UserEditorWindow.h"
@@ -301,5 +302,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AddressBookWindowTest)
+TARVELLO_GUI_TEST_MAIN(AddressBookWindowTest)
 #include "AddressBookWindowTest.moc"

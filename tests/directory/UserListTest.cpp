@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "directory/UserList.h"
 
 #include "support/FakeDirectory.h"
@@ -184,5 +185,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(UserListTest)
+TARVELLO_TEST_MAIN(UserListTest)
 #include "UserListTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "messaging/ComposeWindow.h"
 
 #include "support/FakePrompts.h"
@@ -218,5 +219,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(ComposeWindowTest)
+TARVELLO_GUI_TEST_MAIN(ComposeWindowTest)
 #include "ComposeWindowTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/ModalState.h"
 #include "messaging/IncomingMessageWindow.h"
 
@@ -105,5 +106,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(IncomingMessageWindowTest)
+TARVELLO_GUI_TEST_MAIN(IncomingMessageWindowTest)
 #include "IncomingMessageWindowTest.moc"

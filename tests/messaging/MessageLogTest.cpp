@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "messaging/MessageLog.h"
 
 #include <QLocale>
@@ -116,5 +117,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(MessageLogTest)
+TARVELLO_TEST_MAIN(MessageLogTest)
 #include "MessageLogTest.moc"

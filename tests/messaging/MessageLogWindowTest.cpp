@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
 #include "app/ModalState.h"
 #include "messaging/MessageLog.h"
@@ -124,5 +125,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(MessageLogWindowTest)
+TARVELLO_GUI_TEST_MAIN(MessageLogWindowTest)
 #include "MessageLogWindowTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/ComposeWindow.h"
@@ -106,6 +107,7 @@ private slots:
     void deliveredToARealListener()
     {
         TestListeners receiver;
+        QVERIFY(receiver.up);
         FakeWindows &windows = receiver.windows;
         useMessagePort(receiver.messagePort());
 
@@ -198,6 +200,7 @@ private slots:
             return d;
         });
         TestListeners receiver;
+        QVERIFY(receiver.up);
         FakeWindows &windows = receiver.windows;
         Settings settings;
         settings.ListeningDataPort = receiver.dataPort();
@@ -263,5 +266,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(SendMessageTest)
+TARVELLO_GUI_TEST_MAIN(SendMessageTest)
 #include "SendMessageTest.moc"

@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "net/DataHeader.h"
 
 #include <QTest>
@@ -99,5 +100,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DataHeaderTest)
+TARVELLO_TEST_MAIN(DataHeaderTest)
 #include "DataHeaderTest.moc"

@@ -73,6 +73,7 @@ private slots:
     void init()
     {
         m_receiver = std::make_unique<TestListeners>();
+        QVERIFY(m_receiver->up);
         m_log = &m_receiver->log;
         m_windows = &m_receiver->windows;
         m_dataPort = m_receiver->dataPort();

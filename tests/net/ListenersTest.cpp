@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/MessageLog.h"
@@ -245,14 +246,21 @@ private slots:
         QCOMPARE(m_fakeObserver->reports().size(), 1);
     }
 
-    void stopReturnsWhileTheMessagePortIsTaken()
+    void stopSendsNothingToTheProgramThatHoldsThePorts()
     {
-        QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::Any, wire(m_messagePort)));
+        // Another program (a second user's Tarvello) holds both ports.
+        QTcpServer messageHolder, dataHolder;
+        QVERIFY(messageHolder.listen(QHostAddress::Any, wire(m_messagePort)));
+        QVERIFY(dataHolder.listen(QHostAddress::Any, wire(m_dataPort)));
         startListenersWithoutProbe();
-        QVERIFY(waitUntil([&] { return !m_fakeObserver->reports().isEmpty(); }));
-        m_control->stopListeners(); // must return although the token went elsewhere
+        QVERIFY(waitUntil([&] { return m_fakeObserver->reports().size() == 2; }));
+        QElapsedTimer timer;
+        timer.start();
+        m_control->stopListeners();
         QVERIFY(!m_control->isRunning());
+        QVERIFY2(timer.elapsed() < 2000, "the stop waited for listeners that never listened");
+        QVERIFY2(!messageHolder.waitForNewConnection(300), "the stop token reached another program");
+        QVERIFY2(!dataHolder.waitForNewConnection(300), "the stop header reached another program");
     }
 
     void restartMovesBothListeners()
@@ -327,5 +335,5 @@ private slots:
 
 };
 
-QTEST_GUILESS_MAIN(ListenersTest)
+TARVELLO_TEST_MAIN(ListenersTest)
 #include "ListenersTest.moc"

@@ -1,11 +1,14 @@
+#include "support/TestMain.h"
 #include "net/MessagePort.h"
 #include "platform/CodePage.h"
 
 #include "TestSupport.h"
+#include "net/TcpSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <thread>
 
@@ -13,29 +16,46 @@ using namespace TestSupport;
 
 namespace {
 
-// Sends the given pieces from another thread, pausing between them, then
-// closes (or stays silent when told to).
-std::thread sendFromThread(quint16 port, QList<QByteArray> pieces, bool close = true,
-                           int holdMs = 0)
-{
-    return std::thread([=] {
-        QTcpSocket socket;
-        if (!connectClient(socket, port))
+// A peer that sends the given pieces from another thread, pausing between
+// them, then closes (or stays silent when told to). It connects before the
+// receiver accepts, so a peer that cannot connect fails the test at once
+// instead of leaving the receiver waiting; its thread is joined however the
+// test ends.
+class Peer {
+public:
+    Peer(quint16 port, QList<QByteArray> pieces, bool close = true, int holdMs = 0)
+    {
+        TcpSocket socket;
+        m_connected = socket.connectTo(Ipv4Address::loopback(), port, 5000);
+        if (!m_connected)
             return;
-        for (const QByteArray &piece : pieces) {
-            socket.write(piece);
-            socket.waitForBytesWritten(5000);
-            QThread::msleep(20);
-        }
-        if (holdMs > 0)
-            QThread::msleep(holdMs);
-        if (close) {
-            socket.disconnectFromHost();
-            if (socket.state() != QAbstractSocket::UnconnectedState)
-                socket.waitForDisconnected(5000);
-        }
-    });
-}
+        m_thread = std::jthread([socket = std::move(socket), pieces, close, holdMs]() mutable {
+            for (const QByteArray &piece : pieces) {
+                for (qint64 sent = 0; sent < piece.size();) {
+                    const qint64 n = socket.send(piece.constData() + sent, piece.size() - sent);
+                    if (n <= 0)
+                        return;
+                    sent += n;
+                }
+                QThread::msleep(20);
+            }
+            if (holdMs > 0)
+                QThread::msleep(holdMs);
+            if (close)
+                socket.close();
+        });
+    }
+    bool connected() const { return m_connected; }
+    void join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    bool m_connected = false;
+    std::jthread m_thread;
+};
 
 } // namespace
 
@@ -101,8 +121,8 @@ private slots:
         QByteArray message;
         for (int i = 0; i < 10000; ++i)
             message += char('a' + i % 26);
-        auto sender = sendFromThread(port, {message.left(3000), message.mid(3000, 5000),
-                                            message.mid(8000)});
+        Peer sender(port, {message.left(3000), message.mid(3000, 5000), message.mid(8000)});
+        QVERIFY(sender.connected());
         QString text;
         QVERIFY(MessagePort::receiveText(listening, text));
         sender.join();
@@ -115,7 +135,8 @@ private slots:
         TcpSocket listening;
         QVERIFY(listening.listenOn(port));
         // One block: the text stops at the zero byte.
-        auto sender = sendFromThread(port, {QByteArray("AB\0CD", 5)});
+        Peer sender(port, {QByteArray("AB\0CD", 5)});
+        QVERIFY(sender.connected());
         QString text;
         QVERIFY(MessagePort::receiveText(listening, text));
         sender.join();
@@ -127,7 +148,8 @@ private slots:
         const quint16 port = freeConfiguredPort();
         TcpSocket listening;
         QVERIFY(listening.listenOn(port));
-        auto sender = sendFromThread(port, {});
+        Peer sender(port, {});
+        QVERIFY(sender.connected());
         QString text = QStringLiteral("old");
         QVERIFY(MessagePort::receiveText(listening, text));
         sender.join();
@@ -139,7 +161,8 @@ private slots:
         const quint16 port = freeConfiguredPort();
         TcpSocket listening;
         QVERIFY(listening.listenOn(port));
-        auto sender = sendFromThread(port, {QByteArray("hi")}, false, 3000);
+        Peer sender(port, {QByteArray("hi")}, false, 3000);
+        QVERIFY(sender.connected());
         QString text;
         QElapsedTimer timer;
         timer.start();
@@ -155,23 +178,8 @@ private slots:
         TcpSocket listening;
         QVERIFY(listening.listenOn(port));
         const qsizetype total = MessagePort::kMaxMessageChars + 5000;
-        std::thread sender([&] {
-            QTcpSocket socket;
-            if (!connectClient(socket, port))
-                return;
-            const QByteArray chunk(1 << 20, 'z');
-            qsizetype left = total;
-            while (left > 0) {
-                const qsizetype n = qMin<qsizetype>(left, chunk.size());
-                socket.write(chunk.constData(), n);
-                left -= n;
-                while (socket.bytesToWrite() > 0)
-                    socket.waitForBytesWritten(5000);
-            }
-            socket.disconnectFromHost();
-            if (socket.state() != QAbstractSocket::UnconnectedState)
-                socket.waitForDisconnected(5000);
-        });
+        Peer sender(port, {QByteArray(total, 'z')});
+        QVERIFY(sender.connected());
         QString text;
         QVERIFY(MessagePort::receiveText(listening, text));
         sender.join();
@@ -188,5 +196,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(MessagePortTest)
+TARVELLO_TEST_MAIN(MessagePortTest)
 #include "MessagePortTest.moc"

@@ -1,6 +1,7 @@
 // Thousands of hostile or broken connections against the real listeners,
 // then a real text, sound and file: everything still arrives, nothing leaks
 // and nothing is written outside the chosen folder.
+#include "support/TestMain.h"
 #include "net/DataPort.h"
 #include "net/MessagePort.h"
 #include "net/StopToken.h"
@@ -123,6 +124,7 @@ private slots:
         {
             // Silent peers give up after 200 ms here.
             TestListeners receiver(200);
+            QVERIFY(receiver.up);
             const quint16 messagePort = receiver.messagePort();
             const quint16 dataPort = receiver.dataPort();
 
@@ -193,5 +195,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SoakTest)
+TARVELLO_TEST_MAIN(SoakTest)
 #include "SoakTest.moc"

@@ -2,16 +2,22 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSet>
 #include <QTcpServer>
 #include <QTest>
+
+#include <mutex>
 
 namespace TestSupport {
 
 quint16 freeConfiguredPort()
 {
-    // Ports above 32768 on the wire are configured numbers whose low byte is
-    // at least 0x80; any free one will do.
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    // Two ports handed out equal would make, say, a stored pair of equal
+    // ports: a first start with its window.
+    static std::mutex mutex;
+    static QSet<quint16> handedOut;
+    std::lock_guard lock(mutex);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
         QTcpServer probe;
         if (!probe.listen(QHostAddress::Any, 0))
             continue;
@@ -19,8 +25,10 @@ quint16 freeConfiguredPort()
         const quint16 configured = wire(wirePort);
         // Stay clear of the privileged range on the wire, which is what the
         // swap gives for a configured number below 256 in its high byte.
-        if (wirePort >= 1024)
+        if (wirePort >= 1024 && !handedOut.contains(configured)) {
+            handedOut.insert(configured);
             return configured;
+        }
     }
     return 0;
 }
@@ -64,12 +72,14 @@ bool sendAndClose(quint16 configuredPort, const QByteArray &bytes)
     return true;
 }
 
-bool waitListening(quint16 configuredPort)
+bool waitListening(quint16 configuredPort, int timeoutMs)
 {
-    return waitUntil([&] {
-        QTcpSocket probe;
-        return connectClient(probe, configuredPort);
-    });
+    return waitUntil(
+        [&] {
+            QTcpSocket probe;
+            return connectClient(probe, configuredPort);
+        },
+        timeoutMs);
 }
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)

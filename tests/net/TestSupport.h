@@ -7,7 +7,8 @@
 
 namespace TestSupport {
 
-// A configured port number whose TCP port on the wire is free now.
+// A configured port number whose TCP port on the wire is free now, never
+// one handed out before in this test program.
 quint16 freeConfiguredPort();
 
 // The TCP port other software sees for a configured number: bytes swapped.
@@ -25,7 +26,7 @@ bool sendAndClose(quint16 configuredPort, const QByteArray &bytes);
 
 // Waits until something listens on the configured port (the probe
 // connection is empty and leaves no trace).
-bool waitListening(quint16 configuredPort);
+bool waitListening(quint16 configuredPort, int timeoutMs = 10000);
 
 // The resident memory of this process, in kB (0 when unknown).
 long residentKb();

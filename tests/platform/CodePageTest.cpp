@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "platform/CodePage.h"
 
 #include <QTest>
@@ -119,5 +120,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(CodePageTest)
+TARVELLO_TEST_MAIN(CodePageTest)
 #include "CodePageTest.moc"

@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "platform/MessengerService.h"
 
 #include <QFile>
@@ -70,5 +71,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(MessengerServiceTest)
+TARVELLO_TEST_MAIN(MessengerServiceTest)
 #include "MessengerServiceTest.moc"

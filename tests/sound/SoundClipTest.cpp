@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "sound/SoundClip.h"
 
 #include "support/FakeAudioDevice.h"
@@ -196,5 +197,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SoundClipTest)
+TARVELLO_TEST_MAIN(SoundClipTest)
 #include "SoundClipTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/ComposeWindow.h"
@@ -221,5 +222,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(SoundWindowsTest)
+TARVELLO_GUI_TEST_MAIN(SoundWindowsTest)
 #include "SoundWindowsTest.moc"

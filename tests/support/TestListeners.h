@@ -16,6 +16,8 @@ struct TestListeners {
     MessageLog log;
     FakeWindows windows;
     std::unique_ptr<ListenerControl> control;
+    // Both listeners took their ports: check it before using them.
+    bool up = false;
 
     explicit TestListeners(int idleTimeoutMs = 30000, IncomingWindows *shownIn = nullptr)
     {
@@ -33,8 +35,8 @@ struct TestListeners {
         services.idleTimeoutMs = idleTimeoutMs;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();
-        TestSupport::waitListening(messagePort());
-        TestSupport::waitListening(dataPort());
+        up = TestSupport::waitListening(messagePort(), 3000) &&
+             TestSupport::waitListening(dataPort(), 3000);
     }
     ~TestListeners()
     {

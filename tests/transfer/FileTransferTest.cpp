@@ -1,3 +1,4 @@
+#include "support/TestMain.h"
 #include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/MessageLog.h"
@@ -134,6 +135,7 @@ private slots:
     void init()
     {
         m_receiver = std::make_unique<TestListeners>();
+        QVERIFY(m_receiver->up);
         m_log = &m_receiver->log;
         m_windows = &m_receiver->windows;
         m_dataPort = m_receiver->dataPort();
@@ -311,5 +313,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(FileTransferTest)
+TARVELLO_TEST_MAIN(FileTransferTest)
 #include "FileTransferTest.moc"

@@ -1,3 +1,4 @@
+#include "support/GuiTestMain.h"
 #include "app/GuiIncomingWindows.h"
 #include "app/ModalState.h"
 #include "app/Settings.h"
@@ -131,6 +132,7 @@ private slots:
     {
         // A real listener whose user answers as the test says.
         TestListeners listeners;
+        QVERIFY(listeners.up);
         FakeWindows &receiver = listeners.windows;
         const quint16 dataPort = listeners.dataPort();
 
@@ -220,5 +222,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TransferWindowsTest)
+TARVELLO_GUI_TEST_MAIN(TransferWindowsTest)
 #include "TransferWindowsTest.moc"
