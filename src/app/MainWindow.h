@@ -19,7 +19,7 @@ class NoTrayWindow;
 
 // The program's spine: start-up, the dispatch of the tray's commands and
 // Exit. It has no visible window; the tray icon is its face.
-class MainWindow : public QObject, private ListenerObserver {
+class MainWindow : public QObject, public ListenerObserver {
     Q_OBJECT
 
 public:
@@ -40,6 +40,9 @@ public:
     ListenerControl &listeners() { return *m_listeners; }
     const UserList &userList() const { return m_users; }
     UserList &userList() { return m_users; }
+
+    // A listener cannot take its port: the notice says why and what to do.
+    void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
 
     // Closes the program's open windows and exits, as the session's end asks.
     void shutDown();
@@ -67,7 +70,6 @@ private:
     // A command whose window is shown with the tray's open-window rule.
     void runCommandWindow(QDialog &window);
     void exitProgram();
-    void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
     void buildUserListWhileBusy();

@@ -451,6 +451,18 @@ private slots:
                  qPrintable(text));
         QVERIFY2(text.contains(QStringLiteral("занят")), qPrintable(text));
         exitProgram(main);
+
+        // An ordinary user may not open TCP port 4: the notice gives the fix
+        // for this very executable.
+        ListenerObserver &observer = main;
+        observer.portUnavailable(ListenerKind::Message, 1024, EACCES);
+        QVERIFY(waitUntil([&] { return m_prompts->informed.size() == 2; }));
+        const QString privileged = m_prompts->informed.at(1).text;
+        QVERIFY2(privileged.contains(QStringLiteral("порт TCP 4 (в настройках программы 1024)")),
+                 qPrintable(privileged));
+        QVERIFY2(privileged.contains(QStringLiteral("sudo setcap cap_net_bind_service=+ep ") +
+                                     QCoreApplication::applicationFilePath()),
+                 qPrintable(privileged));
     }
 };
 

@@ -145,4 +145,90 @@ wait_exit a 15
 check "the session's end (SIGTERM) ends the program as Exit does (got $EXIT_STATUS)" \
     [ "$EXIT_STATUS" = 4 ]
 
+# --- Two sessions on one computer ------------------------------------------------
+# A second user's session has its own runtime folder, so it runs, but the
+# first holds the ports: it says so once, and its end reaches nobody else.
+if is_root; then
+    start_tarvello a $NS_A pc-a
+    wait_for 15 listening_on $NS_A $MSG_PORT && wait_for 15 listening_on $NS_A $DATA_PORT
+    configure s2
+    start_tarvello s2 $NS_A pc-a
+    if wait_for 15 has_window "$NOTICE"; then
+        pass "a second session is told that the message port is taken"
+        id=$(window_by_title "$NOTICE")
+        check "the notice belongs to the second session" \
+            [ "$(xdotool getwindowpid "$id" 2>/dev/null)" = "$(pid_of s2)" ]
+        click_notice_ok "$NOTICE"
+        wait_for 5 window_gone "$NOTICE"
+    else
+        fail "a second session is told that the message port is taken"
+    fi
+    check "the second session runs on" alive s2
+    kill -TERM "$(pid_of s2)"
+    wait_exit s2 15
+    check "the second session ends as Exit does (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+    # Its stop token would open a message window in the first.
+    if wait_for 2 has_window "$INCOMING"; then
+        fail "the second session's end sends the first nothing"
+    else
+        pass "the second session's end sends the first nothing"
+    fi
+    check "the first session still listens on both ports" \
+        sh -c "ip netns exec $NS_A ss -ltnH | grep -q ':4 ' && ip netns exec $NS_A ss -ltnH | grep -q ':64897 '"
+    kill -TERM "$(pid_of a)"
+    wait_exit a 15
+fi
+
+# --- An ordinary user ---------------------------------------------------------------
+# Port 4 is below 1024: without the capability the program says so, with the
+# fix; with it (as the package grants) the port opens.
+if is_root; then
+    user_home=$WORK/user
+    mkdir -p "$user_home/config/Tarvello" "$user_home/runtime" "$user_home/bin"
+    printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' \
+        >"$user_home/config/Tarvello/Tarvello.conf"
+    cp "$TARVELLO" "$user_home/bin/tarvello"
+    chmod 755 "$WORK"
+    chown -R nobody:nogroup "$user_home"
+    chmod 700 "$user_home/runtime"
+    start_as_user() {
+        ip netns exec $NS_A unshare -u sh -c 'hostname pc-a; exec "$@"' sh \
+            setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            env HOME="$user_home" XDG_CONFIG_HOME="$user_home/config" \
+            XDG_RUNTIME_DIR="$user_home/runtime" XDG_DATA_HOME="$user_home/data" \
+            LANG=ru_RU.UTF-8 DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion \
+            DBUS_SESSION_BUS_ADDRESS=disabled: DBUS_SYSTEM_BUS_ADDRESS=disabled: \
+            "$user_home/bin/tarvello" >"$user_home/out.log" 2>&1 &
+        TV_PID_user=$!
+        on_exit "kill -9 $TV_PID_user 2>/dev/null"
+    }
+    start_as_user
+    if wait_for 15 has_window "$NOTICE"; then
+        pass "an ordinary user is told that port 4 cannot be opened"
+        screenshot port-notice
+        check "the notice belongs to the ordinary user's program" \
+            [ "$(xdotool getwindowpid "$(window_by_title "$NOTICE")" 2>/dev/null)" = "$TV_PID_user" ]
+        click_notice_ok "$NOTICE"
+        wait_for 5 window_gone "$NOTICE"
+    else
+        fail "an ordinary user is told that port 4 cannot be opened"
+    fi
+    check "an ordinary user still receives files and sounds on TCP 64897" \
+        wait_for 10 listening_on $NS_A $DATA_PORT
+    check "an ordinary user's program does not hold TCP 4" sh -c "! ip netns exec $NS_A ss -ltnH | grep -q ':4 '"
+    kill -TERM "$TV_PID_user"
+    wait_exit user 15
+    check "an ordinary user's program ends on SIGTERM (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+
+    setcap cap_net_bind_service=+ep "$user_home/bin/tarvello"
+    start_as_user
+    check "with the capability an ordinary user's program opens TCP 4" \
+        wait_for 15 listening_on $NS_A $MSG_PORT
+    check "with the capability no port notice appears" window_gone "$NOTICE"
+    check "the program there runs as the ordinary user" \
+        [ "$(stat -c %U "/proc/$TV_PID_user")" = nobody ]
+    kill -TERM "$TV_PID_user"
+    wait_exit user 15
+fi
+
 summary
