@@ -1,6 +1,7 @@
-# Shared helpers of the whole-program tests: an X server with a tray, test
-# hosts in network namespaces, starting Tarvello instances, waiting for
-# conditions with time limits, and the pass/fail count.
+# Shared helpers of the whole-program tests: an X server with a tray (tint2,
+# or xfce4-panel's StatusNotifier tray on a private session bus), test hosts
+# in network namespaces, starting Tarvello instances, waiting for conditions
+# with time limits, and the pass/fail count.
 #
 # Test traffic goes only to loopback and to the test hosts 10.77.0.1 and
 # 10.77.0.2, which exist only inside the namespaces made here.
@@ -76,8 +77,8 @@ ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 # --- X server and tray -------------------------------------------------------
 
-x11_up() {
-    [ -x "$WORK/bin/selowner" ] || gcc -O2 -o "$WORK/bin/selowner" "$E2E_DIR/selowner.c" -lX11 || return 1
+# x11_server_up: an X server alone, with no tray (sets DISPLAY).
+x11_server_up() {
     exec 3>"$WORK/displayfd"
     Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 &
     local xvfb=$!
@@ -85,6 +86,11 @@ x11_up() {
     on_exit "kill $xvfb"
     wait_for 10 test -s "$WORK/displayfd" || return 1
     export DISPLAY=:$(head -n1 "$WORK/displayfd")
+}
+
+# x11_tray_up: tint2, an XEmbed tray, on the X server.
+x11_tray_up() {
+    [ -x "$WORK/bin/selowner" ] || gcc -O2 -o "$WORK/bin/selowner" "$E2E_DIR/selowner.c" -lX11 || return 1
     # Without a window manager tint2 waits 15 s for these.
     xprop -root -f _NET_NUMBER_OF_DESKTOPS 32c -set _NET_NUMBER_OF_DESKTOPS 1
     xprop -root -f _NET_CURRENT_DESKTOP 32c -set _NET_CURRENT_DESKTOP 0
@@ -93,6 +99,9 @@ x11_up() {
     on_exit "kill $tint2"
     "$WORK/bin/selowner" _NET_SYSTEM_TRAY_S0 20000
 }
+
+# x11_up: an X server with tint2's tray.
+x11_up() { x11_server_up && x11_tray_up; }
 
 screenshot() { # screenshot NAME
     import -window root "$ARTIFACTS/$1.png" 2>/dev/null
@@ -217,7 +226,9 @@ avahi_env() { echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$WORK/avahi-$1/bus"; }
 # start_tarvello NAME NS|- HOSTNAME: starts an instance with its own home,
 # config and runtime folders under $WORK/NAME and its own copy of the
 # program in $WORK/NAME/bin (so AddressBook.xml beside it is its own); sets
-# TV_PID_<NAME>. Extra environment: TV_ENV (an array).
+# TV_PID_<NAME>. Extra environment: TV_ENV (an array). The instance has no
+# session bus (so no StatusNotifier tray) unless TV_SESSION_BUS gives one's
+# address (see sni_bus_up).
 start_tarvello() {
     local name=$1 ns=$2 host=$3
     local home=$WORK/$name
@@ -226,8 +237,9 @@ start_tarvello() {
     cp "$TARVELLO" "$home/bin/tarvello"
     local env=(env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime"
         XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 LC_ALL= DISPLAY="$DISPLAY"
-        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion DBUS_SESSION_BUS_ADDRESS=disabled:
-        DBUS_SYSTEM_BUS_ADDRESS=disabled: "${TV_ENV[@]}")
+        QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion
+        DBUS_SESSION_BUS_ADDRESS="${TV_SESSION_BUS:-disabled:}" DBUS_SYSTEM_BUS_ADDRESS=disabled:
+        "${TV_ENV[@]}")
     if [ "$ns" = - ]; then
         "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     else
@@ -358,6 +370,415 @@ choose_user() {
     xdotool mousemove --window "$(submenu_window)" 40 $((11 + 22 * $1)) sleep 0.2 click 1
 }
 
+# --- StatusNotifierItem tray ----------------------------------------------------
+#
+# Most desktops (KDE, Xfce, LXQt, GNOME with AppIndicator) show tray icons as
+# StatusNotifierItems on the session bus: the host draws the icon and the
+# menu the item exports (com.canonical.dbusmenu) itself. Here the host is
+# xfce4-panel with only a separator and its Status Tray plugin, along the
+# bottom of the screen, on a private session bus. The plugin runs in a process
+# of its own (the panel's plugin wrapper), which owns the
+# org.kde.StatusNotifierWatcher name, draws the icons and opens their menus.
+# The plugin also takes XEmbed icons (it owns _NET_SYSTEM_TRAY_S0).
+#
+# An instance uses the bus when started with TV_SESSION_BUS set:
+#   sni_up && TV_SESSION_BUS=$DBUS_SESSION_BUS_ADDRESS start_tarvello a - pc-a
+
+SNI_DIR=$WORK/sni
+
+sni_busctl() { busctl --user --timeout=5 "$@"; }
+
+# bus_name_pid NAME: the process that owns a name on the session bus.
+bus_name_pid() {
+    sni_busctl call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+        GetConnectionUnixProcessID s "$1" 2>/dev/null | awk '$1 == "u" {print $2}'
+}
+bus_name_owned() { [ -n "$(bus_name_pid "$1")" ]; }
+
+sni_watcher_property() {
+    sni_busctl get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+        org.kde.StatusNotifierWatcher "$1" 2>/dev/null
+}
+sni_host_registered() { [ "$(sni_watcher_property IsStatusNotifierHostRegistered)" = "b true" ]; }
+sni_host_gone() { ! bus_name_owned org.kde.StatusNotifierWatcher; }
+
+# sni_bus_up: a private session bus (exported as DBUS_SESSION_BUS_ADDRESS)
+# and the panel's settings, without the panel. The bus starts xfconfd, the
+# panel's settings store, with the bus's own environment: that is where the
+# panel's settings folder comes from.
+sni_bus_up() {
+    mkdir -p "$SNI_DIR/runtime" "$SNI_DIR/config/xfce4/xfconf/xfce-perchannel-xml"
+    chmod 700 "$SNI_DIR/runtime"
+    cat >"$SNI_DIR/config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=8;x=640;y=785"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="30"/>
+      <property name="icon-size" type="uint" value="22"/>
+      <property name="plugin-ids" type="array">
+        <value type="int" value="1"/>
+        <value type="int" value="2"/>
+      </property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="separator">
+      <property name="expand" type="bool" value="true"/>
+      <property name="style" type="uint" value="0"/>
+    </property>
+    <property name="plugin-2" type="string" value="systray">
+      <property name="square-icons" type="bool" value="true"/>
+    </property>
+  </property>
+</channel>
+XML
+    "${SNI_ENV[@]}" dbus-daemon --session --address="unix:path=$SNI_DIR/bus" --nopidfile --fork \
+        --print-pid >"$SNI_DIR/bus.pid" || return 1
+    SNI_BUS_PID=$(head -n1 "$SNI_DIR/bus.pid")
+    on_exit sni_down
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$SNI_DIR/bus
+}
+
+# The environment of the panel and its bus: folders of their own.
+SNI_ENV=(env XDG_CONFIG_HOME="$SNI_DIR/config" HOME="$SNI_DIR" XDG_RUNTIME_DIR="$SNI_DIR/runtime"
+    XDG_CACHE_HOME="$SNI_DIR/cache" XDG_DATA_HOME="$SNI_DIR/data" NO_AT_BRIDGE=1 GTK_A11Y=none)
+
+# sni_panel_up: starts the panel on the bus; true once its Status Tray is the
+# registered host. Sets SNI_PANEL_PID, SNI_PLUGIN_PID and SNI_PANEL_MS (how
+# long the host took to register).
+sni_panel_up() {
+    local t0
+    t0=$(date +%s%N)
+    # --disable-wm-check: without a window manager the panel waits 5 s first.
+    "${SNI_ENV[@]}" xfce4-panel --disable-wm-check >>"$SNI_DIR/panel.log" 2>&1 &
+    SNI_PANEL_PID=$!
+    on_exit "kill $SNI_PANEL_PID"
+    wait_for 15 sni_host_registered || return 1
+    SNI_PANEL_MS=$(ms_since "$t0")
+    SNI_PLUGIN_PID=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    [ -n "$SNI_PLUGIN_PID" ] && on_exit "kill $SNI_PLUGIN_PID"
+}
+
+# sni_panel_down: ends the panel, then its Status Tray process (which would
+# otherwise go on for more than a second; killed first, it is restarted by
+# the panel); true once both are gone.
+sni_panel_down() {
+    local plugin
+    plugin=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    if [ -n "${SNI_PANEL_PID:-}" ]; then
+        kill "$SNI_PANEL_PID" 2>/dev/null
+        wait_for 10 sh -c "! kill -0 $SNI_PANEL_PID" || return 1
+        SNI_PANEL_PID=
+    fi
+    if [ -n "$plugin" ]; then
+        kill "$plugin" 2>/dev/null
+        wait_for 10 sh -c "! kill -0 $plugin" || return 1
+    fi
+    wait_for 5 sni_host_gone
+}
+
+# sni_panel_restart: the panel killed and started again on the same bus.
+sni_panel_restart() { sni_panel_down && sni_panel_up; }
+
+sni_up() { sni_bus_up && sni_panel_up; }
+
+# sni_down: the panel, the settings store and the bus end.
+sni_down() {
+    [ -n "${SNI_BUS_PID:-}" ] || return 0
+    sni_panel_down
+    local xfconfd
+    xfconfd=$(bus_name_pid org.xfce.Xfconf)
+    [ -n "$xfconfd" ] && kill "$xfconfd"
+    kill "$SNI_BUS_PID"
+    SNI_BUS_PID=
+}
+
+# sni_items: the items registered with the host, one a line, as
+# "SERVICE/OBJECT_PATH" (Qt registers its unique connection name).
+sni_items() {
+    sni_watcher_property RegisteredStatusNotifierItems | grep -o '"[^"]*"' | tr -d '"'
+}
+
+# sni_item [PID]: "SERVICE OBJECT_PATH" of the item of a process (PID, or
+# TRAY_PID, or else any Tarvello); false when it has none registered.
+sni_item() {
+    local pid=${1:-${TRAY_PID:-}} item service path owner
+    for item in $(sni_items); do
+        service=${item%%/*}
+        path=/${item#*/}
+        [ "$item" = "$service" ] && path=/StatusNotifierItem
+        owner=$(bus_name_pid "$service")
+        [ -n "$owner" ] || continue
+        if [ -n "$pid" ]; then
+            [ "$owner" = "$pid" ] || continue
+        else
+            [ "$(ps -o comm= -p "$owner")" = tarvello ] || continue
+        fi
+        echo "$service $path"
+        return 0
+    done
+    return 1
+}
+sni_registered() { sni_item "$@" >/dev/null; }
+
+# sni_item_property NAME [PID]: a property of the item, as busctl prints it.
+sni_item_property() {
+    local item
+    item=$(sni_item "${2:-}") || return 1
+    # shellcheck disable=SC2086
+    sni_busctl get-property $item org.kde.StatusNotifierItem "$1"
+}
+
+# sni_menu_path [PID]: the object path of the item's exported menu ("/NO_DBUSMENU"
+# when Qt was given none).
+sni_menu_path() {
+    local value
+    value=$(sni_item_property Menu "${1:-}") || return 1
+    value=${value#o \"}
+    echo "${value%\"}"
+}
+
+# sni_menu_items [PID]: the item's menu as the host reads it, one visible
+# entry (not a separator) a line: DEPTH<TAB>ENABLED<TAB>SUBMENU<TAB>LABEL (see
+# menulayout.py). Unlike the host it does not say that the menu is about to
+# show: a program may answer that (by bringing its open window forward, say),
+# and reading the menu must change nothing.
+sni_menu_items() {
+    local item service path
+    item=$(sni_item "${1:-}") || return 1
+    service=${item% *}
+    path=$(sni_menu_path "${1:-}") || return 1
+    [ "$path" != /NO_DBUSMENU ] || return 1
+    sni_busctl --json=short call "$service" "$path" com.canonical.dbusmenu GetLayout iias \
+        0 -- -1 0 | python3 "$E2E_DIR/menulayout.py"
+}
+
+# sni_menu_labels [PID]: the labels of the menu's visible entries, a
+# submenu's entries indented by two spaces.
+sni_menu_labels() {
+    local items
+    items=$(sni_menu_items "${1:-}") || return 1
+    awk -F'\t' '{ printf "%*s%s\n", 2 * $1, "", $4 }' <<<"$items"
+}
+
+# The Status Tray's place on the panel: "X Y WIDTH HEIGHT" of the plugin's
+# window (1 pixel wide when it holds no icon).
+sni_tray_area() {
+    local pid id
+    pid=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    [ -n "$pid" ] || return 1
+    for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+        xwininfo -id "$id" 2>/dev/null | grep -q 'Override Redirect State: no' || continue
+        xwininfo -id "$id" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
+            /Width:/{w=$NF} /Height:/{h=$NF} END{if (x >= 0 && y >= 0) print x, y, w, h; else exit 1}' &&
+            return 0
+    done
+    return 1
+}
+
+# sni_icon_drawn: the Status Tray shows an icon (more than a few colours
+# where it would be blank panel).
+sni_icon_drawn() {
+    local area x y w h colours
+    area=$(sni_tray_area) || return 1
+    read -r x y w h <<<"$area"
+    [ "$w" -ge 16 ] || return 1
+    colours=$(import -window root -crop "${w}x${h}+$x+$y" +repage -format '%k' info: 2>/dev/null)
+    [ "${colours:-0}" -gt 10 ]
+}
+
+# panel_icon_point: where Tarvello's icon is on the panel, "X Y": its XEmbed
+# window when it docked as one, else the middle of the Status Tray (which
+# holds only Tarvello's item in these tests).
+panel_icon_point() {
+    local icon
+    if icon=$(tray_icon_window); then
+        xwininfo -id "$icon" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
+            /Width:/{w=$NF} /Height:/{h=$NF} END{print x + int(w / 2), y + int(h / 2)}'
+        return 0
+    fi
+    sni_registered || return 1
+    local area x y w h
+    area=$(sni_tray_area) || return 1
+    read -r x y w h <<<"$area"
+    [ "$w" -ge 16 ] || return 1
+    echo $((x + w / 2)) $((y + h / 2))
+}
+
+# is_menu ID: the window is a popup menu (not, say, the tooltip that the
+# icon shows when the pointer rests on it).
+is_menu() {
+    xprop -id "$1" _NET_WM_WINDOW_TYPE 2>/dev/null |
+        grep -Eq '_NET_WM_WINDOW_TYPE_(POPUP|DROPDOWN)_MENU'
+}
+
+# panel_menu_window: a menu the Status Tray opened (a GTK popup of the
+# plugin's process). That is Tarvello's menu when the item exports one; when
+# it exports none the panel opens its own plugin menu instead.
+panel_menu_window() {
+    local pid id
+    pid=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    [ -n "$pid" ] || return 1
+    for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+        is_menu "$id" || continue
+        echo "$id"
+        return 0
+    done
+    return 1
+}
+
+# program_menu_window: the menu the program opens itself (on an XEmbed
+# tray): a popup (override-redirect) window of it, wider than its icon, and
+# not a tooltip. Qt gives its menus the window type "normal".
+program_menu_window() {
+    local id
+    for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
+        of_instance "$id" || continue
+        xwininfo -id "$id" 2>/dev/null | awk '/Override Redirect State: yes/{o=1} /Width:/{w=$NF}
+            END{exit !(o && w > 150)}' || continue
+        xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_TOOLTIP &&
+            continue
+        echo "$id"
+        return 0
+    done
+    return 1
+}
+
+# Any open tray menu: the panel's, or the one the program opens itself on an
+# XEmbed tray. MENU_KIND says which: panel or program.
+any_menu_window() { panel_menu_window || program_menu_window; }
+menu_gone() { ! any_menu_window >/dev/null; }
+
+# window_image ID: a checksum of what a window shows now.
+window_image() { import -window "$1" rgb:- 2>/dev/null | md5sum; }
+
+# menu_settled: the open menu looks the same twice in a row 0.1 s apart
+# (drawn, and no longer being rebuilt by the host).
+menu_settled() {
+    local id a b
+    id=$(any_menu_window) || return 1
+    a=$(window_image "$id")
+    sleep 0.1
+    b=$(window_image "$id")
+    [ "$a" = "$b" ]
+}
+
+# panel_menu_fits [PID]: the open panel menu is as tall as the item's exported
+# menu needs (20 to 40 pixels an entry, with room for separators): the panel
+# shows the item's menu, not its own plugin menu (about 136 pixels), which is
+# what it opens when the item exports none.
+panel_menu_fits() {
+    local id entries height
+    id=$(panel_menu_window) || return 1
+    entries=$(sni_menu_items "${1:-}" | awk -F'\t' '$1 == 0' | wc -l)
+    [ "$entries" -gt 0 ] || return 1
+    height=$(xwininfo -id "$id" | awk '/Height:/{print $NF}')
+    [ "$height" -ge $((entries * 20)) ] && [ "$height" -le $((entries * 40 + 60)) ]
+}
+
+# panel_right_click: a right click on Tarvello's icon on the panel.
+panel_right_click() {
+    local point
+    point=$(panel_icon_point) || return 1
+    # shellcheck disable=SC2086
+    xdotool mousemove $point click 3
+}
+
+# panel_open_menu: right-clicks the icon; true once a menu is open and drawn.
+# Sets MENU_KIND to panel (the host draws the menu) or program.
+panel_open_menu() {
+    MENU_KIND=
+    panel_right_click || return 1
+    wait_for 5 any_menu_window >/dev/null || return 1
+    if panel_menu_window >/dev/null; then MENU_KIND=panel; else MENU_KIND=program; fi
+    wait_for 3 menu_settled
+}
+
+# The program's own menu, as it is without a window open: what the keyboard
+# counts on when the program, not the host, draws it (an XEmbed tray).
+TARVELLO_MENU=("О программе" "Документация..." "Настройка..." "Обновить список пользователей"
+    "Лог сообщений..." "Адресная книга..." "Выход" "Отправить файл" "Отправить сообщение")
+
+# menu_position LABEL [SUBLABEL]: the place of an entry among those the
+# keyboard reaches (enabled, not separators), from 1, in the menu and in its
+# submenu: "N" or "N M". From the exported menu when the host draws it.
+menu_position() {
+    if [ "${MENU_KIND:-panel}" = panel ]; then
+        sni_menu_items | awk -F'\t' -v top="$1" -v inner="${2:-}" '
+            ok { next }
+            $1 == 0 { inside = 0 }
+            $1 == 0 && $2 == 1 {
+                n++
+                if ($4 == top) {
+                    if (inner == "") { print n; ok = 1 }
+                    inside = n
+                }
+            }
+            $1 == 1 && inside && $2 == 1 { m++; if ($4 == inner) { print inside, m; ok = 1 } }
+            END { exit !ok }'
+        return
+    fi
+    [ -z "${2:-}" ] || return 1
+    local i
+    for i in "${!TARVELLO_MENU[@]}"; do
+        [ "${TARVELLO_MENU[$i]}" = "$1" ] && { echo $((i + 1)); return 0; }
+    done
+    return 1
+}
+
+# menu_choose LABEL [SUBLABEL]: chooses an entry of the open tray menu (or of
+# one of its submenus) with the keyboard, as a user can: Down to it, Right
+# into the submenu, Return. The open menu holds the keyboard; the pointer
+# stays on the icon, off the menu, so that it does not select anything.
+menu_choose() {
+    local position n m id before i keys=()
+    position=$(menu_position "$@") || return 1
+    read -r n m <<<"$position"
+    id=$(any_menu_window) || return 1
+    # The first Down must show: a press before the menu holds the keyboard
+    # is lost.
+    before=$(window_image "$id")
+    xdotool key Down
+    if ! wait_for 2 sh -c "[ \"\$(import -window $id rgb:- 2>/dev/null | md5sum)\" != '$before' ]"; then
+        xdotool key Down
+    fi
+    for ((i = 1; i < n; i++)); do keys+=(Down); done
+    if [ -n "$m" ]; then
+        keys+=(Right)
+        for ((i = 1; i < m; i++)); do keys+=(Down); done
+    fi
+    keys+=(Return)
+    xdotool key --delay 40 "${keys[@]}"
+}
+
+# panel_close_menu: Escape until no tray menu is open.
+panel_close_menu() {
+    local i
+    for i in 1 2 3; do
+        menu_gone && return 0
+        xdotool key Escape
+        wait_for 1 menu_gone && return 0
+    done
+    return 1
+}
+
+# stacked_above A B: window A is above window B (ids of top-level windows).
+stacked_above() {
+    local order
+    order=$(xwininfo -root -children | awk '$1 ~ /^0x/ {print $1}')
+    local a b
+    a=$(printf '0x%x' "$1")
+    b=$(printf '0x%x' "$2")
+    # xwininfo lists the root's children from the top of the stack down.
+    [ "$(grep -nx "$a" <<<"$order" | cut -d: -f1)" -lt "$(grep -nx "$b" <<<"$order" | cut -d: -f1)" ]
+}
+
 # --- Files between the two hosts ----------------------------------------------------
 
 CHOOSE_FILE="Выберите файл для отправки к $PC_B_USER"
@@ -483,15 +904,35 @@ pulse_up() {
 # --- Two hosts with Tarvello ---------------------------------------------------------
 
 # configure NAME [LINE...]: default settings for an instance, plus the given
-# lines of its settings file.
+# lines of its settings file; a given port replaces the default one.
 configure() {
     local name=$1
     shift
+    local conf=$WORK/$name/config/Tarvello/Tarvello.conf
     mkdir -p "$WORK/$name/config/Tarvello" "$WORK/$name/bin"
-    printf '[General]\nListeningPort=1024\nListeningDataPort=33277\n' \
-        >"$WORK/$name/config/Tarvello/Tarvello.conf"
+    echo '[General]' >"$conf"
+    local key
+    for key in ListeningPort=1024 ListeningDataPort=33277; do
+        printf '%s\n' "$@" | grep -q "^${key%%=*}=" || echo "$key" >>"$conf"
+    done
     local line
-    for line in "$@"; do echo "$line" >>"$WORK/$name/config/Tarvello/Tarvello.conf"; done
+    for line in "$@"; do echo "$line" >>"$conf"; done
+}
+
+# free_port_pair: two free TCP ports here (not in a test host), as the
+# settings give them: the program byte-swaps the configured numbers, so
+# configured 1024 is TCP port 4. Prints "CONFIGURED_MESSAGE CONFIGURED_DATA".
+free_port_pair() {
+    local first=0 port
+    while :; do
+        port=$((20000 + RANDOM % 30000))
+        # A low byte of 0 would give a configured number below 256.
+        [ $((port & 255)) != 0 ] && [ "$port" != "$first" ] || continue
+        ss -ltnH "sport = :$port" | grep -q . && continue
+        [ "$first" = 0 ] && { first=$port; continue; }
+        break
+    done
+    echo $(((first >> 8) | ((first & 255) << 8))) $(((port >> 8) | ((port & 255) << 8)))
 }
 
 # start_pair: Tarvello on pc-a and pc-b (configured before, or with the
