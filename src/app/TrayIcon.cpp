@@ -150,9 +150,8 @@ void TrayIcon::makeIcon()
     m_icon->setContextMenu(m_menu.get());
     // The host may show what it fetched before it asks again: the menu it
     // holds follows every window that opens or closes, from any thread.
-    ModalState::instance().setObserver([this] {
-        QMetaObject::invokeMethod(this, &TrayIcon::refreshMenu, Qt::QueuedConnection);
-    });
+    ModalState::instance().setObserver(
+        [this] { QMetaObject::invokeMethod(this, &TrayIcon::refreshMenu, Qt::QueuedConnection); });
 }
 
 void TrayIcon::timerEvent(QTimerEvent *event)
@@ -221,8 +220,8 @@ void TrayIcon::refreshMenu()
     clearMenu(*m_menu);
     fillMenu(*m_menu, m_users);
     for (QAction *action : m_menu->actions()) {
-        const QList<QAction *> items = action->menu() ? action->menu()->actions()
-                                                      : QList<QAction *>{action};
+        const QList<QAction *> items =
+            action->menu() ? action->menu()->actions() : QList<QAction *>{action};
         for (QAction *item : items) {
             const int id = item->data().toInt();
             if (id)

@@ -1,6 +1,6 @@
-#include "support/TestMain.h"
 #include "net/MessagePort.h"
 #include "platform/CodePage.h"
+#include "support/TestMain.h"
 
 #include "TestSupport.h"
 #include "net/TcpSocket.h"
@@ -71,10 +71,10 @@ private slots:
 
     void helloFromPc1IsExactly25Bytes()
     {
-        const QByteArray bytes =
-            MessagePort::encodeMessage(QStringLiteral("PC1"), QStringLiteral("Привет"),
-                                       CodePage(1251));
-        QCOMPARE(bytes, QByteArray::fromHex("d1eeeee1f9e5ede8e520eef220504331" "3a0d0acff0e8e2e5f2"));
+        const QByteArray bytes = MessagePort::encodeMessage(
+            QStringLiteral("PC1"), QStringLiteral("Привет"), CodePage(1251));
+        QCOMPARE(bytes, QByteArray::fromHex("d1eeeee1f9e5ede8e520eef220504331"
+                                            "3a0d0acff0e8e2e5f2"));
         QCOMPARE(bytes.size(), 25);
     }
 
@@ -89,9 +89,9 @@ private slots:
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         const quint16 configured = wire(server.serverPort());
-        const auto result = MessagePort::sendMessage(Ipv4Address::loopback(), configured,
-                                                     QStringLiteral("PC1"),
-                                                     QStringLiteral("Привет\r\nмир"));
+        const auto result =
+            MessagePort::sendMessage(Ipv4Address::loopback(), configured, QStringLiteral("PC1"),
+                                     QStringLiteral("Привет\r\nмир"));
         QCOMPARE(result, MessagePort::SendResult::Delivered);
         QVERIFY(server.waitForNewConnection(5000));
         QTcpSocket *peer = server.nextPendingConnection();
@@ -101,8 +101,8 @@ private slots:
                 break;
             received += peer->readAll();
         }
-        QCOMPARE(received, CodePage(1251).fromUnicode(
-                               QStringLiteral("Сообщение от PC1:\r\nПривет\r\nмир")));
+        QCOMPARE(received,
+                 CodePage(1251).fromUnicode(QStringLiteral("Сообщение от PC1:\r\nПривет\r\nмир")));
     }
 
     void sendWithoutListenerReportsNoConnection()

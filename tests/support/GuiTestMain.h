@@ -37,8 +37,8 @@ private:
             if (m_clock.elapsed() - since < kLimitMs)
                 continue;
             const QByteArray what = QByteArray("a window nobody answered stayed open ") +
-                                    QByteArray::number(kLimitMs / 1000) + " s: " +
-                                    dialog->metaObject()->className() + " \"" +
+                                    QByteArray::number(kLimitMs / 1000) +
+                                    " s: " + dialog->metaObject()->className() + " \"" +
                                     dialog->windowTitle().toUtf8() + '"';
             QTest::qFail(what.constData(), __FILE__, __LINE__);
             dialog->reject();
@@ -58,7 +58,7 @@ private:
 
 } // namespace TestMain
 
-#define TARVELLO_GUI_TEST_MAIN(TestObject)                                                          \
+#define TARVELLO_GUI_TEST_MAIN(TestObject)                                                         \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         TestMain::prepareEnvironment(true);                                                        \

@@ -22,7 +22,7 @@ inline void prepareEnvironment(bool gui)
 
 } // namespace TestMain
 
-#define TARVELLO_TEST_MAIN(TestObject)                                                              \
+#define TARVELLO_TEST_MAIN(TestObject)                                                             \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         TestMain::prepareEnvironment(false);                                                       \
