@@ -7,6 +7,7 @@
 #include "app/WaitFor.h"
 #include "directory/UserList.h"
 #include "net/DataPort.h"
+#include "sound/SoundMessage.h"
 #include "net/MessagePort.h"
 #include "platform/HostResolver.h"
 #include "transfer/FileTransfer.h"
@@ -119,7 +120,7 @@ int main(int argc, char **argv)
         const QByteArray samples(524288, 's');
         for (int i = 0; i < 10; ++i) {
             runOffGuiThread<bool>([&] {
-                return DataPort::sendSoundMessage(Ipv4Address::loopback(), receiver.dataPort(),
+                return SoundMessage::send(Ipv4Address::loopback(), receiver.dataPort(),
                                                   QStringLiteral("PC1"), samples.constData(),
                                                   quint32(samples.size()));
             });

@@ -1,5 +1,6 @@
 #include "GuiIncomingWindows.h"
 
+#include "ModalState.h"
 #include "messaging/IncomingMessageWindow.h"
 #include "Settings.h"
 #include "StringTable.h"
@@ -39,12 +40,16 @@ void GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindo
 
 void GuiIncomingWindows::showMessage(const QString &text)
 {
+    ModalState::instance().begin();
     showAndWait([&text] { return new IncomingMessageWindow(text); });
+    ModalState::instance().end();
 }
 
 void GuiIncomingWindows::showSound(const QString &senderName, SoundClip &clip)
 {
+    ModalState::instance().begin();
     showAndWait([&] { return new IncomingSoundWindow(senderName, clip, m_settings); });
+    ModalState::instance().end();
 }
 
 QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QString &fileName,

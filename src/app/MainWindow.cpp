@@ -17,6 +17,8 @@
 #include "messaging/SendMessage.h"
 #include "platform/ComputerName.h"
 #include "platform/MessengerService.h"
+#include "sound/SoundMessage.h"
+#include "transfer/FileTransfer.h"
 #include "transfer/SendFileWindow.h"
 
 #include <QApplication>
@@ -36,7 +38,8 @@ MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
     services.settings = &m_settings;
     services.windows = m_windows.get();
     services.log = &m_log;
-    services.modal = &ModalState::instance();
+    services.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
+                             {DataKind::File, FileTransfer::receiveFileOffer}};
     services.observer = this;
     m_listeners = std::make_unique<ListenerControl>(services);
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &MainWindow::dispatchCommand);

@@ -8,7 +8,7 @@
 #include "app/StringTable.h"
 #include "app/WaitCursor.h"
 #include "app/WaitFor.h"
-#include "net/DataPort.h"
+#include "sound/SoundMessage.h"
 #include "net/MessagePort.h"
 #include "platform/ComputerName.h"
 #include "platform/MessengerService.h"
@@ -56,7 +56,7 @@ bool sendSound(const UserEntry &recipient, const SoundClip &clip,
     {
         WaitCursor wait;
         sent = runOffGuiThread<bool>([&] {
-            return DataPort::sendSoundMessage(recipient.address, port,
+            return SoundMessage::send(recipient.address, port,
                                               ComputerName::localHostName(), clip.samples(),
                                               clip.length());
         });

@@ -70,10 +70,11 @@ void DataListener::run()
             DataPort::refuse(connection);
             continue;
         }
-        if (m_services.handleData)
-            m_services.handleData(connection, header, peer);
+        const auto handler = m_services.dataHandlers.find(DataKind(header.kind));
+        if (handler != m_services.dataHandlers.end() && handler->second)
+            handler->second(connection, header, peer, m_services);
         else
-            DataPort::handleDataConnection(connection, header, peer, m_services);
+            DataPort::refuse(connection);
         connection.close();
     }
     setBound(false);

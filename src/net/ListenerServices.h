@@ -7,13 +7,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 
 class IncomingWindows;
 class LiveSettings;
 class MessageLog;
 class TcpSocket;
-struct ModalState;
 
 enum class ListenerKind { Message, Data };
 
@@ -25,19 +25,23 @@ public:
     virtual void portUnavailable(ListenerKind kind, int configuredPort, int error) = 0;
 };
 
-// Serves one data connection whose header is complete and not a stop; closes
-// the connection before it returns.
+struct ListenerServices;
+
+// Serves one data connection whose header is complete and of its kind;
+// closes the connection before it returns.
 using DataConnectionHandler =
-    std::function<void(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer)>;
+    std::function<void(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+                       const ListenerServices &services)>;
 
 // What the listener threads use; owned elsewhere and outliving the listeners.
 struct ListenerServices {
     LiveSettings *settings = nullptr;
     IncomingWindows *windows = nullptr;
     MessageLog *log = nullptr;
-    ModalState *modal = nullptr;
     ListenerObserver *observer = nullptr;
-    DataConnectionHandler handleData;
+    // How each kind of data is served (sound messages, file offers): the
+    // program installs them; a kind without one is refused.
+    std::map<DataKind, DataConnectionHandler> dataHandlers;
     // A peer silent for this long ends its message or loses its connection.
     int idleTimeoutMs = 30000;
 };

@@ -4,7 +4,6 @@
 #include "MessagePort.h"
 #include "StopToken.h"
 #include "TcpSocket.h"
-#include "app/ModalState.h"
 #include "messaging/MessageLog.h"
 
 void MessageListener::run()
@@ -46,14 +45,10 @@ void MessageListener::run()
         if (m_stop.StopRequested && text == stopToken)
             break;
 
-        if (m_services.modal)
-            m_services.modal->begin();
         if (m_services.windows)
             m_services.windows->showMessage(text);
         if (m_services.log)
             m_services.log->append(text, LogDirection::Incoming);
-        if (m_services.modal)
-            m_services.modal->end();
     }
     m_stop.StopRequested = false;
     setBound(false);

@@ -115,14 +115,8 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
     header.senderName = job.senderName;
     header.size = quint32(quint64(length) & 0xffffffffu); // the lower 32 bits
     header.setAddress(job.recipient);
-    const QByteArray bytes = header.encode();
-    socket.send(bytes.constData(), bytes.size());
-
-    // The recipient answers after its user decided; an answer that cannot
-    // be read counts as a refusal.
-    char word[4] = {0, 0, 0, 0};
-    socket.setReceiveTimeout(kAnswerTimeoutMs);
-    if (!socket.receiveExactly(word, sizeof word) || decodeAnswer(word) == 0) {
+    // The recipient answers after its user decided.
+    if (!DataPort::offer(socket, header, kAnswerTimeoutMs)) {
         report(FileSendStatus::Refused, 0);
         return;
     }
@@ -164,9 +158,10 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
     report(whole ? FileSendStatus::Done : FileSendStatus::Interrupted, 0);
 }
 
-void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
+void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
                       const ListenerServices &services)
 {
+    Q_UNUSED(peer); // the offer names its sender
     const QString name = safeFileName(header.fileName);
     const QString sender = header.senderName;
     const QString target =

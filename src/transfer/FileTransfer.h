@@ -55,7 +55,7 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
 // answers, and copies the stream into a temporary file in the chosen folder
 // that takes the chosen name when the whole file has arrived. Refusals, and
 // files that arrive incomplete or cannot be written, are logged.
-void receiveFileOffer(TcpSocket &connection, const DataHeader &header,
+void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
                       const ListenerServices &services);
 
 } // namespace FileTransfer

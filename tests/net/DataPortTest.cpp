@@ -1,7 +1,7 @@
-#include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/MessageLog.h"
 #include "net/DataPort.h"
+#include "sound/SoundMessage.h"
 #include "net/ListenerControl.h"
 
 #include "TestSupport.h"
@@ -150,7 +150,7 @@ private slots:
     void sendSoundMessageToTheListener()
     {
         const QByteArray samples = pattern(22050);
-        QVERIFY(DataPort::sendSoundMessage(Ipv4Address::loopback(), m_dataPort,
+        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), m_dataPort,
                                            QStringLiteral("PC1"), samples.constData(),
                                            quint32(samples.size())));
         QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
@@ -205,7 +205,7 @@ private slots:
     {
         Peer peer(encodeAnswer(1));
         const QByteArray samples(5000, 'x');
-        QVERIFY(DataPort::sendSoundMessage(Ipv4Address::loopback(), peer.port,
+        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), peer.port,
                                            QStringLiteral("PC1"), samples.constData(), 5000));
         peer.thread.join();
         DataHeader expected;
@@ -221,12 +221,12 @@ private slots:
     {
         for (const QByteArray &answer : {encodeAnswer(0), QByteArray()}) {
             Peer peer(answer);
-            QVERIFY(!DataPort::sendSoundMessage(Ipv4Address::loopback(), peer.port,
+            QVERIFY(!SoundMessage::send(Ipv4Address::loopback(), peer.port,
                                                 QStringLiteral("PC1"), "abc", 3));
             peer.thread.join();
             QVERIFY(peer.payload.isEmpty());
         }
-        QVERIFY(!DataPort::sendSoundMessage(Ipv4Address::loopback(), freeConfiguredPort(),
+        QVERIFY(!SoundMessage::send(Ipv4Address::loopback(), freeConfiguredPort(),
                                             QStringLiteral("PC1"), "abc", 3));
     }
 };

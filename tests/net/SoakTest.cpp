@@ -3,6 +3,7 @@
 // and nothing is written outside the chosen folder.
 #include "support/TestMain.h"
 #include "net/DataPort.h"
+#include "sound/SoundMessage.h"
 #include "net/MessagePort.h"
 #include "net/StopToken.h"
 #include "transfer/FileTransfer.h"
@@ -161,7 +162,7 @@ private slots:
 
             const int soundsBefore = receiver.windows.sounds().size();
             const QByteArray samples(11025, 'v');
-            QVERIFY(DataPort::sendSoundMessage(Ipv4Address::loopback(), dataPort,
+            QVERIFY(SoundMessage::send(Ipv4Address::loopback(), dataPort,
                                                QStringLiteral("PC1"), samples.constData(),
                                                quint32(samples.size())));
             QVERIFY(waitUntil([&] { return receiver.windows.sounds().size() == soundsBefore + 1; }));

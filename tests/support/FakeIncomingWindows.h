@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/ModalState.h"
 #include "net/IncomingWindows.h"
 #include "sound/SoundClip.h"
 
@@ -18,7 +17,6 @@ public:
         std::unique_lock lock(m_mutex);
         m_shown << text;
         ++m_open;
-        m_modalSeen = ModalState::instance().ModalWindowOpen;
         m_changed.notify_all();
         m_changed.wait(lock, [this] { return !m_hold; });
         --m_open;
@@ -92,11 +90,6 @@ public:
         std::lock_guard lock(m_mutex);
         return m_open;
     }
-    bool modalSeen() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_modalSeen;
-    }
 
 private:
     mutable std::mutex m_mutex;
@@ -107,5 +100,4 @@ private:
     QStringList m_offerAnswers;
     int m_open = 0;
     bool m_hold = false;
-    bool m_modalSeen = false;
 };

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/MessageLog.h"
 #include "net/ListenerControl.h"
 #include "net/TestSupport.h"
+#include "sound/SoundMessage.h"
 #include "support/FakeIncomingWindows.h"
+#include "transfer/FileTransfer.h"
 
 #include <memory>
 
@@ -31,7 +32,8 @@ struct TestListeners {
         services.settings = &settings;
         services.windows = shownIn ? shownIn : &windows;
         services.log = &log;
-        services.modal = &ModalState::instance();
+        services.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
+                                 {DataKind::File, FileTransfer::receiveFileOffer}};
         services.idleTimeoutMs = idleTimeoutMs;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();

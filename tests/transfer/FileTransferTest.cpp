@@ -1,5 +1,4 @@
 #include "support/TestMain.h"
-#include "app/ModalState.h"
 #include "app/Settings.h"
 #include "messaging/MessageLog.h"
 #include "net/ListenerControl.h"
