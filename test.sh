@@ -18,6 +18,9 @@ build() { # build DIR [CMAKE OPTIONS...]
     cmake --build "$dir"
 }
 
+echo "== Layers: no folder includes one above it"
+python3 tools/check-layers.py
+
 echo "== Build and unit, GUI tests"
 build build
 (cd build && ctest --output-on-failure -j2)

@@ -4,13 +4,13 @@
 // runOffGuiThread, a file to a worker that posts its progress. A 5 ms timer
 // on the GUI thread measures how late it fires. Exits 1 when any phase keeps
 // the loop waiting 50 ms or more.
-#include "app/WaitFor.h"
-#include "directory/UserList.h"
-#include "net/DataPort.h"
-#include "sound/SoundMessage.h"
-#include "net/MessagePort.h"
-#include "platform/HostResolver.h"
-#include "transfer/FileTransfer.h"
+#include "gui/ui/WaitFor.h"
+#include "core/directory/UserListBuilder.h"
+#include "core/net/DataPort.h"
+#include "core/sound/SoundMessage.h"
+#include "core/net/MessagePort.h"
+#include "core/platform/HostResolver.h"
+#include "core/transfer/FileTransfer.h"
 
 #include "BenchSupport.h"
 #include "support/TestListeners.h"

@@ -8,9 +8,9 @@
 // second later, so a burst is paced by that queue. A bare loop with the
 // system's largest backlog shows the rate without that limit.
 #include "app/GuiIncomingWindows.h"
-#include "messaging/IncomingMessageWindow.h"
-#include "net/MessagePort.h"
-#include "net/TcpSocket.h"
+#include "gui/messaging/IncomingMessageWindow.h"
+#include "core/net/MessagePort.h"
+#include "core/net/TcpSocket.h"
 
 #include "BenchSupport.h"
 #include "support/TestListeners.h"

@@ -2,7 +2,7 @@
 // 250 computers, 40 ms per look-up, one after the other and in parallel.
 // Prints both times and the speed-up; exits 1 when the parallel build
 // misses its target (under 1 s and at least 10 times faster).
-#include "directory/UserList.h"
+#include "core/directory/UserListBuilder.h"
 
 #include "BenchSupport.h"
 

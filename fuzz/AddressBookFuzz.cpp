@@ -1,5 +1,5 @@
 // AddressBook.xml from any bytes; whatever loads saves and loads again the same.
-#include "directory/AddressBook.h"
+#include "core/directory/AddressBook.h"
 
 #include <QBuffer>
 

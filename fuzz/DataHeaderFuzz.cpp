@@ -1,5 +1,5 @@
 // The data header decoder on any 696 bytes, and the encoder on what it gave.
-#include "net/DataHeader.h"
+#include "core/net/DataHeader.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // parseDottedAddress and atolValue on any text.
-#include "directory/AddressBook.h"
+#include "core/directory/AddressBook.h"
 
 #include <cstdint>
 

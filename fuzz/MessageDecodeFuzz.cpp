@@ -1,6 +1,6 @@
 // A received message: blocks of bytes decoded from the ANSI code page as the
 // message listener does, for single- and double-byte pages.
-#include "platform/CodePage.h"
+#include "core/platform/CodePage.h"
 
 #include <cstdint>
 #include <cstring>

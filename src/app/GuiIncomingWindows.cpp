@@ -1,11 +1,11 @@
 #include "GuiIncomingWindows.h"
 
-#include "ModalState.h"
-#include "messaging/IncomingMessageWindow.h"
-#include "Settings.h"
-#include "StringTable.h"
-#include "sound/IncomingSoundWindow.h"
-#include "transfer/OfferPromptWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/messaging/IncomingMessageWindow.h"
+#include "core/base/Settings.h"
+#include "core/base/StringTable.h"
+#include "gui/sound/IncomingSoundWindow.h"
+#include "gui/transfer/OfferPromptWindow.h"
 
 #include <QDir>
 #include <QFileDialog>

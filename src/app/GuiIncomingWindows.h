@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/IncomingWindows.h"
+#include "core/net/IncomingWindows.h"
 
 #include <QObject>
 

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "GuiIncomingWindows.h"
-#include "Settings.h"
-#include "TrayIcon.h"
-#include "directory/UserEntry.h"
-#include "messaging/MessageLog.h"
-#include "net/ListenerControl.h"
+#include "core/base/Settings.h"
+#include "gui/tray/TrayIcon.h"
+#include "core/directory/UserEntry.h"
+#include "core/base/MessageLog.h"
+#include "core/net/ListenerControl.h"
 
 #include <QObject>
 

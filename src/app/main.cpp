@@ -1,9 +1,9 @@
-#include "Artwork.h"
+#include "gui/ui/Artwork.h"
 #include "MainWindow.h"
-#include "PromptService.h"
+#include "gui/ui/PromptService.h"
 #include "SingleInstance.h"
-#include "StringTable.h"
-#include "sound/QtAudioDevice.h"
+#include "core/base/StringTable.h"
+#include "gui/sound/QtAudioDevice.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

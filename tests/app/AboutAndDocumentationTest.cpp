@@ -1,8 +1,8 @@
 #include "support/GuiTestMain.h"
-#include "app/AboutWindow.h"
-#include "app/Documentation.h"
+#include "gui/ui/AboutWindow.h"
+#include "gui/ui/Documentation.h"
 #include "app/MainWindow.h"
-#include "app/ModalState.h"
+#include "gui/ui/ModalState.h"
 
 #include "net/TestSupport.h"
 #include "support/FakePrompts.h"

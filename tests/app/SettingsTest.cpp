@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "app/Settings.h"
+#include "core/base/Settings.h"
 
 #include <QFile>
 #include <QSettings>

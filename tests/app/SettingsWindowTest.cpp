@@ -1,8 +1,8 @@
 #include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
-#include "app/ModalState.h"
-#include "app/PortSpinBox.h"
-#include "app/SettingsWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/ui/PortSpinBox.h"
+#include "gui/ui/SettingsWindow.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"

@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "app/StringTable.h"
+#include "core/base/StringTable.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "directory/AddressBook.h"
+#include "core/directory/AddressBook.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 #include "support/GuiTestMain.h"
-#include "app/ModalState.h"
-#include "directory/AddressBookWindow.h"
-#include "directory/UserEditorWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/directory/AddressBookWindow.h"
+#include "gui/directory/UserEditorWindow.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"

@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "directory/UserList.h"
+#include "core/directory/UserListBuilder.h"
 
 #include "support/FakeDirectory.h"
 

@@ -1,5 +1,5 @@
 #include "support/GuiTestMain.h"
-#include "messaging/ComposeWindow.h"
+#include "gui/messaging/ComposeWindow.h"
 
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"

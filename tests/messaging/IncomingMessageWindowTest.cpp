@@ -1,6 +1,6 @@
 #include "support/GuiTestMain.h"
-#include "app/ModalState.h"
-#include "messaging/IncomingMessageWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/messaging/IncomingMessageWindow.h"
 
 #include <QApplication>
 #include <QClipboard>

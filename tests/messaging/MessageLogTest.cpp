@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "messaging/MessageLog.h"
+#include "core/base/MessageLog.h"
 
 #include <QLocale>
 #include <QTest>

@@ -1,8 +1,8 @@
 #include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
-#include "app/ModalState.h"
-#include "messaging/MessageLog.h"
-#include "messaging/MessageLogWindow.h"
+#include "gui/ui/ModalState.h"
+#include "core/base/MessageLog.h"
+#include "gui/messaging/MessageLogWindow.h"
 
 #include "net/TestSupport.h"
 

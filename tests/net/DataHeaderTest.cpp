@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "net/DataHeader.h"
+#include "core/net/DataHeader.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
-#include "app/Settings.h"
-#include "messaging/MessageLog.h"
-#include "net/DataPort.h"
-#include "sound/SoundMessage.h"
-#include "net/ListenerControl.h"
+#include "core/base/Settings.h"
+#include "core/base/MessageLog.h"
+#include "core/net/DataPort.h"
+#include "core/sound/SoundMessage.h"
+#include "core/net/ListenerControl.h"
 
 #include "TestSupport.h"
 #include "support/TestListeners.h"

@@ -1,9 +1,9 @@
-#include "net/MessagePort.h"
-#include "platform/CodePage.h"
+#include "core/net/MessagePort.h"
+#include "core/platform/CodePage.h"
 #include "support/TestMain.h"
 
 #include "TestSupport.h"
-#include "net/TcpSocket.h"
+#include "core/net/TcpSocket.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -2,11 +2,11 @@
 // then a real text, sound and file: everything still arrives, nothing leaks
 // and nothing is written outside the chosen folder.
 #include "support/TestMain.h"
-#include "net/DataPort.h"
-#include "sound/SoundMessage.h"
-#include "net/MessagePort.h"
-#include "net/StopToken.h"
-#include "transfer/FileTransfer.h"
+#include "core/net/DataPort.h"
+#include "core/sound/SoundMessage.h"
+#include "core/net/MessagePort.h"
+#include "core/net/StopToken.h"
+#include "core/transfer/FileTransfer.h"
 
 #include "TestSupport.h"
 #include "support/TestListeners.h"

@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "platform/CodePage.h"
+#include "core/platform/CodePage.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "platform/MessengerService.h"
+#include "core/platform/MessengerService.h"
 
 #include <QFile>
 #include <QTemporaryDir>

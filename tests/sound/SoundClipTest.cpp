@@ -1,5 +1,5 @@
 #include "support/TestMain.h"
-#include "sound/SoundClip.h"
+#include "core/sound/SoundClip.h"
 
 #include "support/FakeAudioDevice.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sound/AudioDevice.h"
+#include "core/sound/AudioDevice.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/HostResolver.h"
-#include "platform/NeighbourhoodBrowser.h"
+#include "core/platform/HostResolver.h"
+#include "core/platform/NeighbourhoodBrowser.h"
 
 #include <QHash>
 

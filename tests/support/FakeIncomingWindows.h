@@ -1,7 +1,7 @@
 #pragma once
 
-#include "net/IncomingWindows.h"
-#include "sound/SoundClip.h"
+#include "core/net/IncomingWindows.h"
+#include "core/sound/SoundClip.h"
 
 #include <QStringList>
 

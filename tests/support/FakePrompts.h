@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/PromptService.h"
+#include "gui/ui/PromptService.h"
 
 #include <QList>
 #include <QString>

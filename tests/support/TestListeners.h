@@ -1,12 +1,12 @@
 #pragma once
 
-#include "app/Settings.h"
-#include "messaging/MessageLog.h"
-#include "net/ListenerControl.h"
+#include "core/base/Settings.h"
+#include "core/base/MessageLog.h"
+#include "core/net/ListenerControl.h"
 #include "net/TestSupport.h"
-#include "sound/SoundMessage.h"
+#include "core/sound/SoundMessage.h"
 #include "support/FakeIncomingWindows.h"
-#include "transfer/FileTransfer.h"
+#include "core/transfer/FileTransfer.h"
 
 #include <memory>
 

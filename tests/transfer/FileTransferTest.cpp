@@ -1,8 +1,8 @@
 #include "support/TestMain.h"
-#include "app/Settings.h"
-#include "messaging/MessageLog.h"
-#include "net/ListenerControl.h"
-#include "transfer/FileTransfer.h"
+#include "core/base/Settings.h"
+#include "core/base/MessageLog.h"
+#include "core/net/ListenerControl.h"
+#include "core/transfer/FileTransfer.h"
 
 #include "net/TestSupport.h"
 #include "support/TestListeners.h"

@@ -1,0 +1,89 @@
+#include "ListenerControl.h"
+
+#include "DataListener.h"
+#include "MessageListener.h"
+#include "StopToken.h"
+#include "TcpSocket.h"
+#include "core/base/Settings.h"
+
+ListenerControl::ListenerControl(ListenerServices services) : m_services(std::move(services)) {}
+
+ListenerControl::~ListenerControl()
+{
+    stopListeners();
+}
+
+quint16 ListenerControl::messagePort() const
+{
+    return m_message ? m_message->port() : 0;
+}
+
+quint16 ListenerControl::dataPort() const
+{
+    return m_data ? m_data->port() : 0;
+}
+
+void ListenerControl::startListeners()
+{
+    if (isRunning())
+        return;
+    const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
+    m_stop.StopRequested = false;
+    m_stop.DataStopRequested = false;
+    // A port number is 16 bits; larger stored values keep their low 16 bits.
+    m_message = std::make_unique<MessageListener>(m_services, m_stop,
+                                                  quint16(settings.ListeningPort & 0xffff));
+    m_message->start();
+    m_data = std::make_unique<DataListener>(m_services, m_stop,
+                                            quint16(settings.ListeningDataPort & 0xffff));
+    m_data->start();
+}
+
+namespace {
+
+// Delivers a stop message to a listener on this computer, once its stop
+// flag is set. A listener that does not hold its port (another program
+// does) is sent nothing: it sees the flag and ends by itself. When the
+// connection cannot be made (the backlog is full) it is tried again until
+// the listener has ended.
+void deliverStop(ListenerThread &listener, quint16 port, const QByteArray &message)
+{
+    while (!listener.waitFinished(std::chrono::milliseconds(0))) {
+        if (listener.isBound()) {
+            TcpSocket socket;
+            if (socket.connectTo(Ipv4Address::loopback(), port, 1000)) {
+                socket.send(message.constData(), message.size());
+                return;
+            }
+        }
+        if (listener.waitFinished(std::chrono::milliseconds(100)))
+            return;
+    }
+}
+
+} // namespace
+
+void ListenerControl::stopListeners()
+{
+    if (!isRunning())
+        return;
+
+    m_stop.request(m_stop.StopRequested);
+    deliverStop(*m_message, m_message->port(), QByteArray(StopToken));
+    m_message->join();
+    m_stop.StopRequested = false;
+
+    m_stop.request(m_stop.DataStopRequested);
+    deliverStop(*m_data, m_data->port(), DataHeader::stop().encode());
+    m_data->join();
+    m_stop.DataStopRequested = false;
+
+    m_message.reset();
+    m_data.reset();
+}
+
+void ListenerControl::restartListeners()
+{
+    stopListeners();
+    startListeners();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "DataHeader.h"
+#include "core/base/Ipv4Address.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+
+class IncomingWindows;
+class LiveSettings;
+class MessageLog;
+class TcpSocket;
+
+enum class ListenerKind { Message, Data };
+
+// Hears about a port that cannot be opened, once per listener start.
+class ListenerObserver {
+public:
+    virtual ~ListenerObserver() = default;
+    // Called on the listener's thread.
+    virtual void portUnavailable(ListenerKind kind, int configuredPort, int error) = 0;
+};
+
+struct ListenerServices;
+
+// Serves one data connection whose header is complete and of its kind;
+// closes the connection before it returns.
+using DataConnectionHandler =
+    std::function<void(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+                       const ListenerServices &services)>;
+
+// What the listener threads use; owned elsewhere and outliving the listeners.
+struct ListenerServices {
+    LiveSettings *settings = nullptr;
+    IncomingWindows *windows = nullptr;
+    MessageLog *log = nullptr;
+    ListenerObserver *observer = nullptr;
+    // How each kind of data is served (sound messages, file offers): the
+    // program installs them; a kind without one is refused.
+    std::map<DataKind, DataConnectionHandler> dataHandlers;
+    // A peer silent for this long ends its message or loses its connection.
+    int idleTimeoutMs = 30000;
+};
+
+// The state of a stop under way, shared by the stopping thread and the
+// listeners.
+class StopState {
+public:
+    // Set while the program's own stop of the message listener is under way;
+    // only then is a received text compared with the stop token.
+    std::atomic<bool> StopRequested{false};
+    // Set while the program's own stop of the data listener is under way;
+    // only then, and only from this computer, is a stop header obeyed.
+    std::atomic<bool> DataStopRequested{false};
+
+    void request(std::atomic<bool> &flag)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            flag = true;
+        }
+        m_wake.notify_all();
+    }
+    // Sleeps up to the given time; returns early, with true, when the flag
+    // is set.
+    bool waitFor(const std::atomic<bool> &flag, std::chrono::milliseconds time)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_wake.wait_for(lock, time, [&] { return flag.load(); });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/base/Ipv4Address.h"
+#include "TcpSocket.h"
+
+#include <QByteArray>
+#include <QString>
+
+class CodePage;
+
+// The text message exchange: the sender connects, writes the text in the
+// ANSI code page and closes; the close ends the message. No framing, no reply.
+namespace MessagePort {
+
+// The incoming window holds at most this many characters; the rest of a
+// longer message is read and dropped.
+constexpr qsizetype kMaxMessageChars = 10485759;
+constexpr qint64 kBlockSize = 4096;
+// A peer that sends nothing for this long ends its message.
+constexpr int kIdleTimeoutMs = 30000;
+
+// "Сообщение от <host>:" and CR LF.
+QString messageHeaderLine(const QString &hostName);
+// The bytes on the wire: the header line and the text in the code page.
+QByteArray encodeMessage(const QString &hostName, const QString &text, const CodePage &page);
+
+enum class SendResult { Delivered, NoConnection, WriteFailed };
+
+// Connects to the recipient's message port, writes the message in one send
+// call and closes. A send that writes fewer bytes than asked is not repeated
+// and counts as delivered.
+SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
+                       const QString &text);
+
+// Accepts one connection and reads its message until the peer closes, a
+// read fails or the peer stays silent for idleTimeoutMs. Each block is
+// decoded on its own up to its first zero byte. False (after a pause of
+// 100 ms) when accepting failed; otherwise true with the text, maybe empty.
+bool receiveText(TcpSocket &listening, QString &text, int idleTimeoutMs = kIdleTimeoutMs,
+                 Ipv4Address *peer = nullptr);
+
+} // namespace MessagePort

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "core/net/ListenerServices.h"
+#include "core/net/TcpSocket.h"
+
+class SoundClip;
+
+// Sound messages on the data port: the header of kind Sound, the answer,
+// then the samples, ended by the sender's close.
+namespace SoundMessage {
+
+// How long a sender waits for the answer word.
+constexpr int kAnswerTimeoutMs = 120000;
+
+// Sends a sound message: the header (kind Sound, the sender's name, the
+// byte count, the recipient's address), the answer, then the samples in one
+// send call. True only when the answer was not 0 and every byte was sent.
+// Blocking: call off the GUI thread.
+bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
+          const char *samples, quint32 size);
+
+// Reads the samples of a sound message into the clip: until the header's
+// size has arrived, the connection ends or a receive fails. At most the
+// clip's capacity is kept; the rest of a longer sound is read and dropped.
+void readSamples(TcpSocket &connection, quint32 size, SoundClip &clip);
+
+// Serves a sound message whose header has been read: answers 1, reads the
+// samples, closes, shows the sound and logs it with the sender's address.
+void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+             const ListenerServices &services);
+
+} // namespace SoundMessage

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "core/net/DataHeader.h"
+#include "core/base/Ipv4Address.h"
+#include "core/net/ListenerServices.h"
+
+#include <QString>
+
+#include <functional>
+
+class TcpSocket;
+
+// What the file-sending worker reports to its window.
+enum class FileSendStatus : int {
+    Progress = 0,     // argument: the percentage sent, 0 to 100
+    Done = 1,         // the whole file went
+    Refused = 2,      // the answer was 0 or could not be read
+    NoConnection = 3, // the recipient's data port could not be reached
+    CannotOpen = 5,   // the file could not be opened for reading
+    Interrupted = 6,  // the transfer broke off before the end of the file
+};
+
+// The record handed to the worker.
+struct FileSendJob {
+    Ipv4Address recipient;
+    quint16 port = 0; // the data port
+    QString senderName;
+    QString path;     // the file to send
+    QString fileName; // its name without folder, as offered
+};
+
+namespace FileTransfer {
+
+// Bytes in one piece read from the file and sent.
+constexpr qint64 kSendPiece = 65535;
+// Bytes the receiver takes in one receive.
+constexpr qint64 kReceivePiece = 65536;
+// How long the sender waits for the recipient's decision (prompt and save
+// dialog).
+constexpr int kAnswerTimeoutMs = 10 * 60 * 1000;
+
+// A size for people: "%d байт", "%d Кбайт" or "%d.%d Мбайт".
+QString sizeText(quint32 bytes);
+
+// A name from the network reduced to a plain file name: no folders, no
+// "..", no control characters, no leading dots or blanks, at most 200
+// characters; "файл" when nothing is left.
+QString safeFileName(const QString &offered);
+
+// The sending side of the file exchange, run by the worker: connects,
+// offers, and streams the file in pieces, reporting as it goes. Blocking.
+void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, int)> &report);
+
+// The receiving side for a File header: asks through the incoming windows,
+// answers, and copies the stream into a temporary file in the chosen folder
+// that takes the chosen name when the whole file has arrived. Refusals, and
+// files that arrive incomplete or cannot be written, are logged.
+void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+                      const ListenerServices &services);
+
+} // namespace FileTransfer

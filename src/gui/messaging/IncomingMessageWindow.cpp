@@ -1,0 +1,37 @@
+#include "IncomingMessageWindow.h"
+
+#include "core/base/StringTable.h"
+#include "gui/ui/Beeper.h"
+#include "ui_IncomingMessageWindow.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *parent)
+    : ProgramDialog(TellsTheTray | Resizable | ComesToFront, parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
+{
+    m_ui->setupUi(this);
+    setWindowTitle(StringTable::text(StringId::IncomingTitle));
+    m_ui->copyButton->setText(StringTable::text(StringId::CopyToClipboard));
+    m_ui->closeButton->setText(StringTable::text(StringId::Close));
+    // The field shows line breaks; the text keeps them as they came (CR LF).
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(u'\r', u'\n');
+    m_ui->text->setPlainText(shown);
+    connect(m_ui->copyButton, &QPushButton::clicked, this, &IncomingMessageWindow::copyToClipboard);
+    connect(m_ui->closeButton, &QPushButton::clicked, this, &IncomingMessageWindow::accept);
+}
+
+IncomingMessageWindow::~IncomingMessageWindow() = default;
+
+void IncomingMessageWindow::copyToClipboard()
+{
+    QGuiApplication::clipboard()->setText(m_text);
+}
+
+void IncomingMessageWindow::opened()
+{
+    m_ui->closeButton->setFocus();
+    Beeper::beep(1000, 200);
+}

@@ -1,0 +1,124 @@
+#include "SendMessage.h"
+
+#include "ComposeWindow.h"
+#include "core/base/MessageLog.h"
+#include "gui/ui/ModalState.h"
+#include "gui/ui/PromptService.h"
+#include "core/base/Settings.h"
+#include "core/base/StringTable.h"
+#include "gui/ui/WaitCursor.h"
+#include "gui/ui/WaitFor.h"
+#include "core/sound/SoundMessage.h"
+#include "core/net/MessagePort.h"
+#include "core/platform/ComputerName.h"
+#include "core/platform/MessengerService.h"
+#include "core/sound/SoundClip.h"
+
+namespace {
+
+constexpr qsizetype kMessengerChars = 80;
+
+void showSuccess()
+{
+    PromptService::instance().ask(nullptr, PromptService::Icon::Information,
+                                  StringTable::text(StringId::ProgramName),
+                                  StringTable::text(StringId::SentSuccessfully),
+                                  PromptService::Buttons::Ok);
+}
+
+// Sends over the message port; true when it was delivered (and logged).
+bool sendDirectly(const UserEntry &recipient, const QString &text,
+                  const MessagingServices &services, bool *noConnection)
+{
+    const quint16 port = quint16(services.settings->get().ListeningPort & 0xffff);
+    MessagePort::SendResult result;
+    {
+        WaitCursor wait;
+        result = runOffGuiThread<MessagePort::SendResult>([&] {
+            return MessagePort::sendMessage(recipient.address, port,
+                                            ComputerName::localHostName(), text);
+        });
+    }
+    *noConnection = result == MessagePort::SendResult::NoConnection;
+    if (result != MessagePort::SendResult::Delivered)
+        return false;
+    services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
+    return true;
+}
+
+// Sends the recorded clip to the recipient's data port; true when it was
+// delivered (and logged), else the warning.
+bool sendSound(const UserEntry &recipient, const SoundClip &clip,
+               const MessagingServices &services)
+{
+    const quint16 port = quint16(services.settings->get().ListeningDataPort & 0xffff);
+    bool sent;
+    {
+        WaitCursor wait;
+        sent = runOffGuiThread<bool>([&] {
+            return SoundMessage::send(recipient.address, port,
+                                              ComputerName::localHostName(), clip.samples(),
+                                              clip.length());
+        });
+    }
+    if (!sent) {
+        showNotice(nullptr, StringId::CannotConnect);
+        return false;
+    }
+    services.log->append(StringTable::text(StringId::SoundMessage), LogDirection::Outgoing,
+                         recipient.dottedAddress());
+    return true;
+}
+
+} // namespace
+
+bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, const QString &text,
+                      const MessagingServices &services)
+{
+    const QString cut = text.left(kMessengerChars);
+    int status;
+    {
+        WaitCursor wait;
+        status = runOffGuiThread<int>([&] {
+            return services.messenger->send(recipient.dottedAddress(), senderName, cut);
+        });
+    }
+    if (status != 0) {
+        showNotice(nullptr, StringId::CannotConnect);
+        return false;
+    }
+    services.log->append(cut, LogDirection::Outgoing, recipient.dottedAddress());
+    return true;
+}
+
+void sendMessageTo(const UserEntry &recipient, const MessagingServices &services)
+{
+    ModalState &modal = ModalState::instance();
+    modal.begin();
+    ComposeWindow window(recipient.displayText, ComputerName::netBiosName(),
+                         services.settings->get().UseNetSendByDeault);
+    const int result = runDialog(window);
+    bool delivered = false;
+    if (result == ComposeWindow::SendText && !window.text().isEmpty()) {
+        bool useMessenger = window.isAnonymous();
+        if (!useMessenger) {
+            bool noConnection = false;
+            delivered = sendDirectly(recipient, window.text(), services, &noConnection);
+            if (noConnection) {
+                useMessenger =
+                    PromptService::instance().ask(
+                        nullptr, PromptService::Icon::Question,
+                        StringTable::text(StringId::Warning),
+                        StringTable::text(StringId::NoConnectionAskMessenger),
+                        PromptService::Buttons::YesNo) == PromptService::Answer::Yes;
+            }
+        }
+        if (useMessenger)
+            delivered = sendViaMessenger(recipient, window.senderName(), window.text(), services);
+    }
+    if (result == ComposeWindow::SendSound)
+        delivered = sendSound(recipient, window.clip(), services);
+    if (delivered)
+        showSuccess();
+    modal.end();
+}
