@@ -16,6 +16,7 @@
 #include "gui/messaging/MessageLogWindow.h"
 #include "gui/messaging/SendMessage.h"
 #include "core/platform/ComputerName.h"
+#include "core/net/TcpSocket.h"
 #include "core/platform/MessengerService.h"
 #include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
@@ -181,7 +182,7 @@ void MainWindow::sendFileTo(int index)
     ModalState &modal = ModalState::instance();
     modal.begin();
     SendFileWindow window(m_users, index, ComputerName::localHostName(),
-                          quint16(m_settings.get().ListeningDataPort & 0xffff));
+                          m_settings.get().dataPort());
     // Cancelling the first choice of a file ends the command at once.
     if (window.chooseFile())
         runDialog(window);
@@ -278,7 +279,7 @@ void MainWindow::showPortUnavailable(ListenerKind kind, int configuredPort, int 
     const QString message = format(
         StringId::PortUnavailable,
         {text(kind == ListenerKind::Message ? StringId::PortWhatMessages : StringId::PortWhatData),
-         QString::number(quint16((port >> 8) | (port << 8))), QString::number(port), reason,
+         QString::number(TcpSocket::wirePort(port)), QString::number(port), reason,
          fix});
     PromptService::instance().inform(text(StringId::Warning), message);
 }

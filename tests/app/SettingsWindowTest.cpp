@@ -2,6 +2,7 @@
 #include "app/MainWindow.h"
 #include "gui/ui/ModalState.h"
 #include "gui/ui/PortSpinBox.h"
+#include "gui/ui/PromptService.h"
 #include "gui/ui/SettingsWindow.h"
 
 #include "net/TestSupport.h"
@@ -56,6 +57,24 @@ private slots:
         m_live.set(s);
     }
     void cleanup() { delete m_prompts; }
+
+    void aWindowThatClosesWithoutAnAnswerChangesNothing()
+    {
+        // A settings window that never comes on screen, and one hidden from
+        // outside: neither may read as a confirmed change.
+        class NeverShown : public SettingsWindow {
+        public:
+            using SettingsWindow::SettingsWindow;
+            void setVisible(bool) override {}
+        };
+        NeverShown never(m_live, SettingsStore(config()));
+        QVERIFY(runDialog(never) != SettingsWindow::Changed);
+
+        SettingsWindow hidden(m_live, SettingsStore(config()));
+        QTimer::singleShot(50, &hidden, [&hidden] { hidden.hide(); });
+        QVERIFY(runDialog(hidden) != SettingsWindow::Changed);
+        QVERIFY(!QFile::exists(config()));
+    }
 
     void opensWithTheLiveValues()
     {

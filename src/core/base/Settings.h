@@ -15,6 +15,11 @@ struct Settings {
     // Never stored: the countdown of a file offer is always 15 seconds.
     std::int32_t offerTimeoutSeconds = 15;
 
+    // The port numbers as sockets take them: a stored value above 16 bits
+    // keeps its low 16 bits.
+    quint16 messagePort() const { return quint16(ListeningPort & 0xffff); }
+    quint16 dataPort() const { return quint16(ListeningDataPort & 0xffff); }
+
     bool operator==(const Settings &) const = default;
 };
 

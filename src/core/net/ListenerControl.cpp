@@ -30,12 +30,9 @@ void ListenerControl::startListeners()
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
     m_stop.StopRequested = false;
     m_stop.DataStopRequested = false;
-    // A port number is 16 bits; larger stored values keep their low 16 bits.
-    m_message = std::make_unique<MessageListener>(m_services, m_stop,
-                                                  quint16(settings.ListeningPort & 0xffff));
+    m_message = std::make_unique<MessageListener>(m_services, m_stop, settings.messagePort());
     m_message->start();
-    m_data = std::make_unique<DataListener>(m_services, m_stop,
-                                            quint16(settings.ListeningDataPort & 0xffff));
+    m_data = std::make_unique<DataListener>(m_services, m_stop, settings.dataPort());
     m_data->start();
 }
 

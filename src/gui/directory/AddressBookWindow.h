@@ -18,7 +18,8 @@ class AddressBookWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
-    enum Result { Saved = 1, NotSaved = 2 };
+    // Never one of Qt's own results (0 and 1), nor kDialogNotFinished.
+    enum Result { Saved = 120, NotSaved = 121 };
 
     AddressBookWindow(const QString &path, HostResolver &resolver, QWidget *parent = nullptr);
     ~AddressBookWindow() override;

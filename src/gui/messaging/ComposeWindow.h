@@ -16,7 +16,8 @@ class ComposeWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
-    enum Result { SendText = 0, SendSound = 1, Cancelled = 2 };
+    // Never one of Qt's own results (0 and 1), nor kDialogNotFinished.
+    enum Result { SendText = 100, SendSound = 101, Cancelled = 102 };
 
     // Fields longer than this fail the reading with a beep.
     static constexpr qsizetype kMaxSenderChars = 255;

@@ -30,7 +30,7 @@ void showSuccess()
 bool sendDirectly(const UserEntry &recipient, const QString &text,
                   const MessagingServices &services, bool *noConnection)
 {
-    const quint16 port = quint16(services.settings->get().ListeningPort & 0xffff);
+    const quint16 port = services.settings->get().messagePort();
     MessagePort::SendResult result;
     {
         WaitCursor wait;
@@ -51,7 +51,7 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
 bool sendSound(const UserEntry &recipient, const SoundClip &clip,
                const MessagingServices &services)
 {
-    const quint16 port = quint16(services.settings->get().ListeningDataPort & 0xffff);
+    const quint16 port = services.settings->get().dataPort();
     bool sent;
     {
         WaitCursor wait;

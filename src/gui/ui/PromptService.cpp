@@ -1,7 +1,9 @@
 #include "PromptService.h"
 
+#include <QEvent>
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace {
@@ -71,18 +73,45 @@ void showNotice(QWidget *owner, const QString &text)
                                   PromptService::Buttons::Ok);
 }
 
+namespace {
+
+// Ends the loop when the window leaves the screen without finishing.
+class HideWatcher : public QObject {
+public:
+    explicit HideWatcher(QEventLoop &loop) : m_loop(loop) {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide)
+            m_loop.quit();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QEventLoop &m_loop;
+};
+
+} // namespace
+
 int runDialog(QDialog &dialog)
 {
     QEventLoop loop;
-    int result = QDialog::Rejected;
+    int result = kDialogNotFinished;
+    QPointer<QDialog> guard(&dialog);
     QObject::connect(&dialog, &QDialog::finished, &loop, [&](int r) {
         result = r;
         loop.quit();
     });
+    QObject::connect(&dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
+    HideWatcher watcher(loop);
+    dialog.installEventFilter(&watcher);
     dialog.show();
     dialog.raise();
     dialog.activateWindow();
     if (dialog.isVisible())
         loop.exec();
+    if (guard)
+        dialog.removeEventFilter(&watcher);
     return result;
 }

@@ -37,6 +37,11 @@ inline void showNotice(QWidget *owner, StringId id)
     showNotice(owner, StringTable::text(id));
 }
 
+// What runDialog returns for a window that closed without finishing (hidden,
+// destroyed, never shown) or whose loop was ended from outside: never one of
+// the windows' results.
+constexpr int kDialogNotFinished = -1;
+
 // Runs a dialog in a local event loop until it closes and returns its result.
 // The dialog is not application-modal: other windows stay usable.
 int runDialog(QDialog &dialog);

@@ -17,7 +17,8 @@ class SettingsWindow : public ProgramDialog {
     Q_OBJECT
 
 public:
-    enum Result { Changed = 0, Unchanged = 2 };
+    // Never one of Qt's own results (0 and 1), nor kDialogNotFinished.
+    enum Result { Changed = 110, Unchanged = 111 };
 
     SettingsWindow(LiveSettings &settings, const SettingsStore &store, QWidget *parent = nullptr);
     ~SettingsWindow() override;
