@@ -277,6 +277,43 @@ private slots:
                  QStringLiteral("Невозможно автоматически определить IP-адрес для пользователя <nowhere>"));
     }
 
+    void aPendingLookUpHoldsSavingBack()
+    {
+        AddressBookEntry entry;
+        entry.name = QStringLiteral("Второй");
+        UserEditorWindow e(entry, true, m_resolver);
+        QSignalSpy finished(&e, &QDialog::finished);
+        e.show();
+        const Editor f = fieldsOf(e);
+        f.networkName->setText(QStringLiteral("PC-B"));
+        m_resolver.delayMs = 400;
+        auto *save = Widgets::button(&e, QStringLiteral("Добавить"));
+        auto *byName = Widgets::button(&e, QStringLiteral("=>"));
+        bool heldBack = false;
+        QTimer::singleShot(100, &e, [&] {
+            heldBack = !save->isEnabled() && !byName->isEnabled();
+            // Enter and "Добавить" while "<=" runs close nothing.
+            QTest::keyClick(&e, Qt::Key_Return);
+            save->click();
+            e.accept();
+        });
+        e.resolveAddress();
+        QVERIFY(heldBack);
+        QVERIFY(finished.isEmpty());
+        QVERIFY(e.isVisible());
+        QVERIFY(save->isEnabled() && byName->isEnabled());
+        QCOMPARE(f.ip->text(), QStringLiteral("10.77.0.2"));
+
+        // Closed while a look-up runs: the late answer changes nothing.
+        f.ipRadio->click();
+        QTimer::singleShot(100, &e, [&] { e.reject(); });
+        e.resolveName();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(f.ipRadio->isChecked());
+        QCOMPARE(e.entry().kind, EntryKind::IpAddress);
+        m_resolver.delayMs = 0;
+    }
+
     void aFailedWriteKeepsTheWindowOpen()
     {
         const QString unwritable = file() + QStringLiteral("/AddressBook.xml");

@@ -49,6 +49,8 @@ public:
     }
     std::optional<QString> nameOf(const Ipv4Address &address) override
     {
+        if (delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         for (auto it = addresses.constBegin(); it != addresses.constEnd(); ++it) {
             if (it.value() == address)
                 return it.key();

@@ -85,17 +85,15 @@ QString UserEditorWindow::ipFieldText() const
 
 void UserEditorWindow::resolveName()
 {
-    if (m_entry.kind != EntryKind::IpAddress)
+    if (m_lookupPending || m_entry.kind != EntryKind::IpAddress)
         return;
     const QString text = ipFieldText().left(127);
     Ipv4Address address;
     parseDottedAddress(text, address);
-    std::optional<QString> name;
-    {
-        WaitCursor wait;
-        name = runOffGuiThread<std::optional<QString>>(
-            [&] { return m_resolver.nameOf(address); });
-    }
+    const std::optional<QString> name =
+        lookUp<std::optional<QString>>([&] { return m_resolver.nameOf(address); });
+    if (!isVisible())
+        return; // closed meanwhile: the entry stays as it was
     if (!name) {
         PromptService::instance().ask(nullptr, PromptService::Icon::Information,
                                       StringTable::text(StringId::Warning),
@@ -110,17 +108,15 @@ void UserEditorWindow::resolveName()
 
 void UserEditorWindow::resolveAddress()
 {
-    if (m_entry.kind != EntryKind::NetworkName)
+    if (m_lookupPending || m_entry.kind != EntryKind::NetworkName)
         return;
     const QString name = m_ui->networkName->text().left(127);
     if (name.isEmpty())
         return;
-    std::optional<Ipv4Address> address;
-    {
-        WaitCursor wait;
-        address = runOffGuiThread<std::optional<Ipv4Address>>(
-            [&] { return m_resolver.addressOf(name); });
-    }
+    const std::optional<Ipv4Address> address =
+        lookUp<std::optional<Ipv4Address>>([&] { return m_resolver.addressOf(name); });
+    if (!isVisible())
+        return; // closed meanwhile: the entry stays as it was
     if (!address) {
         PromptService::instance().ask(nullptr, PromptService::Icon::Information,
                                       StringTable::text(StringId::Warning),
@@ -133,8 +129,31 @@ void UserEditorWindow::resolveAddress()
     applyKind();
 }
 
+template <typename T>
+T UserEditorWindow::lookUp(const std::function<T()> &work)
+{
+    // One look-up at a time, and no saving until it has answered: the
+    // entry is stored whole, with the kind and the value that go together.
+    const QList<QWidget *> held = {m_ui->saveButton, m_ui->resolveNameButton,
+                                   m_ui->resolveAddressButton, m_ui->ipRadio, m_ui->nameRadio};
+    for (QWidget *w : held)
+        w->setEnabled(false);
+    m_lookupPending = true;
+    T result;
+    {
+        WaitCursor wait;
+        result = runOffGuiThread<T>(work);
+    }
+    m_lookupPending = false;
+    for (QWidget *w : held)
+        w->setEnabled(true);
+    return result;
+}
+
 void UserEditorWindow::accept()
 {
+    if (m_lookupPending)
+        return; // Enter while a look-up runs
     const QString name = m_ui->name->text();
     if (name.isEmpty()) {
         showNotice(this, StringId::EmptyUserName);

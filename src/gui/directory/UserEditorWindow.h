@@ -4,6 +4,7 @@
 
 #include "gui/ui/ProgramDialog.h"
 
+#include <functional>
 #include <memory>
 
 class HostResolver;
@@ -38,8 +39,13 @@ protected:
 
 private:
     void applyKind();
+    // Runs a look-up off the GUI thread with saving and the other look-up
+    // held back until it answers.
+    template <typename T>
+    T lookUp(const std::function<T()> &work);
 
     std::unique_ptr<Ui::UserEditorWindow> m_ui;
     AddressBookEntry m_entry;
     HostResolver &m_resolver;
+    bool m_lookupPending = false;
 };
