@@ -273,6 +273,28 @@ private slots:
         QVERIFY(!connectClient(b, oldData));
         QVERIFY(sendText(QStringLiteral("moved")));
         QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+
+        // The session ends during a restart held up by an open window: the
+        // stop waits for the restart, and then both listeners are gone.
+        m_fakeWindows->hold();
+        QVERIFY(sendText(QStringLiteral("open")));
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        useFreePorts();
+        std::jthread restart([this] { m_control->restartListeners(); });
+        std::jthread stop([this] { m_control->stopListeners(); });
+        QTest::qWait(100);
+        m_fakeWindows->release();
+        restart.join();
+        stop.join();
+        // Whichever came second, its outcome is whole: stopped, or running on
+        // the new ports.
+        if (m_control->isRunning()) {
+            QCOMPARE(m_control->messagePort(), m_messagePort);
+            QVERIFY(waitListening(m_messagePort, 3000) && waitListening(m_dataPort, 3000));
+        } else {
+            QTcpSocket c;
+            QVERIFY(!connectClient(c, m_messagePort));
+        }
     }
 
     void silentPeerIsDropped()

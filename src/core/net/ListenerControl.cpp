@@ -13,19 +13,46 @@ ListenerControl::~ListenerControl()
     stopListeners();
 }
 
+bool ListenerControl::isRunning() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_message != nullptr;
+}
+
 quint16 ListenerControl::messagePort() const
 {
+    std::lock_guard lock(m_mutex);
     return m_message ? m_message->port() : 0;
 }
 
 quint16 ListenerControl::dataPort() const
 {
+    std::lock_guard lock(m_mutex);
     return m_data ? m_data->port() : 0;
 }
 
 void ListenerControl::startListeners()
 {
-    if (isRunning())
+    std::lock_guard lock(m_mutex);
+    start();
+}
+
+void ListenerControl::stopListeners()
+{
+    std::lock_guard lock(m_mutex);
+    stop();
+}
+
+void ListenerControl::restartListeners()
+{
+    std::lock_guard lock(m_mutex);
+    stop();
+    start();
+}
+
+void ListenerControl::start()
+{
+    if (m_message)
         return;
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
     m_stop.StopRequested = false;
@@ -60,9 +87,9 @@ void deliverStop(ListenerThread &listener, quint16 port, const QByteArray &messa
 
 } // namespace
 
-void ListenerControl::stopListeners()
+void ListenerControl::stop()
 {
-    if (!isRunning())
+    if (!m_message)
         return;
 
     m_stop.request(m_stop.StopRequested);
@@ -79,8 +106,3 @@ void ListenerControl::stopListeners()
     m_data.reset();
 }
 
-void ListenerControl::restartListeners()
-{
-    stopListeners();
-    startListeners();
-}

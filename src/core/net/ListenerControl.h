@@ -3,11 +3,14 @@
 #include "ListenerServices.h"
 
 #include <memory>
+#include <mutex>
 
 class DataListener;
 class MessageListener;
 
-// Starts, stops and restarts the two listener threads.
+// Starts, stops and restarts the two listener threads, one of these at a
+// time whatever thread asks (a settings restart and the session's end may
+// come together).
 class ListenerControl {
 public:
     explicit ListenerControl(ListenerServices services);
@@ -28,11 +31,15 @@ public:
     // the settings record as it is now.
     void restartListeners();
 
-    bool isRunning() const { return m_message != nullptr; }
+    bool isRunning() const;
     quint16 messagePort() const;
     quint16 dataPort() const;
 
 private:
+    void start();
+    void stop();
+
+    mutable std::mutex m_mutex;
     ListenerServices m_services;
     StopState m_stop;
     std::unique_ptr<MessageListener> m_message;

@@ -47,7 +47,7 @@ private:
     void setRecipient(int index);
 
     std::unique_ptr<Ui::SendFileWindow> m_ui;
-    const UserList &m_users;
+    const UserList m_users; // a copy: the program's list may be rebuilt meanwhile
     int m_index;
     QString m_senderName;
     quint16 m_port;
