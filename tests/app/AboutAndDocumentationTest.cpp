@@ -56,14 +56,14 @@ private slots:
             QVERIFY(texts.contains(QStringLiteral("Tarvello, Version 2.0\nДата компиляции: 30.11.2003")));
             QVERIFY(texts.contains(QStringLiteral("Программа позволяет обмениваться\nтекстовыми и звуковыми сообщениями в\nпределах локальной сети.")));
             QVERIFY(!w->findChild<QLabel *>(QStringLiteral("logo"))->pixmap().isNull());
-            QVERIFY(ModalState::instance().ModalWindowOpen);
-            QCOMPARE(ModalState::instance().ModalWindowHandle.load(), w);
+            QVERIFY(ModalState::instance().isOpen());
+            QCOMPARE(ModalState::instance().windowToRaise(), w);
             seen = true;
             QTest::mouseClick(Widgets::button(w, QStringLiteral("OK")), Qt::LeftButton);
         });
         QVERIFY(main.dispatchCommand(32775));
         QVERIFY(seen);
-        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(!ModalState::instance().isOpen());
     }
 
     void missingGuideIsSaid()

@@ -1,5 +1,6 @@
 #include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
+#include "gui/ui/AboutWindow.h"
 #include "gui/ui/ModalState.h"
 #include "gui/ui/FirstStartWindow.h"
 #include "gui/ui/NoTrayWindow.h"
@@ -250,13 +251,44 @@ private slots:
         QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
         IncomingMessageWindow *window = Widgets::visibleWindow<IncomingMessageWindow>();
         QCOMPARE(window->text(), text);
-        QVERIFY(ModalState::instance().ModalWindowOpen);
-        QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
+        QVERIFY(ModalState::instance().isOpen());
+        QCOMPARE(ModalState::instance().windowToRaise(), window);
         QCOMPARE(main.log().size(), 0);
         window->reject();
         QVERIFY(waitUntil([&] { return main.log().size() == 1; }));
         QCOMPARE(main.log().entries().at(0).text, text);
-        QVERIFY(waitUntil([] { return !ModalState::instance().ModalWindowOpen; }));
+        QVERIFY(waitUntil([] { return !ModalState::instance().isOpen(); }));
+        exitProgram(main);
+    }
+
+    void anIncomingWindowClosingLeavesTheCommandInCharge()
+    {
+        const quint16 messagePort = freeConfiguredPort();
+        writeConfig(messagePort, freeConfiguredPort());
+        MainWindow main{SettingsStore(configPath())};
+        useFakeDirectory(main);
+        main.startUp();
+        QVERIFY(waitListening(messagePort));
+        bool menuOpened = true;
+        bool raisesAbout = false;
+        QTimer::singleShot(0, this, [&] {
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<AboutWindow>() != nullptr; }));
+            // A message comes and its window is closed while About is open.
+            QVERIFY(sendAndClose(messagePort, QByteArray("hello")));
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+            Widgets::visibleWindow<IncomingMessageWindow>()->accept();
+            QVERIFY(waitUntil([&] { return main.log().size() == 1; }));
+            // About still runs: a right click opens no menu and raises About.
+            main.tray().openMenuAt(QPoint(10, 10));
+            QTest::qWait(20);
+            menuOpened = Widgets::visibleWindow<QMenu>() != nullptr;
+            raisesAbout = qobject_cast<AboutWindow *>(ModalState::instance().windowToRaise());
+            Widgets::visibleWindow<AboutWindow>()->accept();
+        });
+        QVERIFY(main.dispatchCommand(32775));
+        QVERIFY(!menuOpened);
+        QVERIFY(raisesAbout);
+        QVERIFY(!ModalState::instance().isOpen());
         exitProgram(main);
     }
 
@@ -290,7 +322,7 @@ private slots:
         window.setWindowTitle(QStringLiteral("open command"));
         window.show();
         ModalState::instance().begin();
-        ModalState::instance().ModalWindowHandle = &window;
+        ModalState::instance().track(&window);
         main.tray().openMenuAt(QPoint(100, 100));
         QVERIFY(!QApplication::activePopupWidget());
         QVERIFY(!Widgets::visibleWindow<QMenu>());
@@ -326,7 +358,7 @@ private slots:
         QWidget window;
         window.show();
         ModalState::instance().begin();
-        ModalState::instance().ModalWindowHandle = &window;
+        ModalState::instance().track(&window);
         QVERIFY(waitUntil([&] { return tray.menu()->actions().size() == 1; }, 2000));
         QCOMPARE(visibleTexts(tray.menu()), QStringList{"Показать открытое окно Tarvello"});
         users.clear();
@@ -399,7 +431,7 @@ private slots:
         QCOMPARE(main.userList().size(), 2);
         QCOMPARE(main.userList().at(0).displayText, QStringLiteral("PC1, IP = 10.0.0.1"));
         QCOMPARE(main.userList().at(1).displayText, QStringLiteral("Склад* (IP = 172.16.0.9)"));
-        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(!ModalState::instance().isOpen());
         QVERIFY(waitListening(messagePort));
 
         // A slow refresh: the GUI goes on meanwhile.
@@ -414,7 +446,7 @@ private slots:
                             main.tray().toolTip().startsWith(
                                 QStringLiteral("Tarvello: составление списка пользователей..."));
             main.tray().openMenuAt(QPoint(10, 10));
-            menuBlocked = ModalState::instance().ModalWindowOpen &&
+            menuBlocked = ModalState::instance().isOpen() &&
                           !Widgets::visibleWindow<QMenu>();
             sendAndClose(messagePort, QByteArray("during the build"));
             messageShownMeanwhile = waitUntil(

@@ -197,7 +197,7 @@ private slots:
         QTimer::singleShot(0, this, [&] {
             QVERIFY(TestSupport::waitUntil([] { return Widgets::visibleWindow<SettingsWindow>() != nullptr; }));
             SettingsWindow *w = Widgets::visibleWindow<SettingsWindow>();
-            QCOMPARE(ModalState::instance().ModalWindowHandle.load(), w);
+            QCOMPARE(ModalState::instance().windowToRaise(), w);
             const Controls c = controlsOf(*w);
             c.messagePort->setText(QString::number(newMessage));
             c.dataPort->setText(QString::number(newData));

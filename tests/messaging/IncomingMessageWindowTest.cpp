@@ -30,7 +30,7 @@ private slots:
                  QStringLiteral("Сообщение от PC1:\n<b>не жирный</b> &amp;\nвторая строка"));
         QVERIFY(button(&window, QStringLiteral("Копировать в буфер")));
         QVERIFY(button(&window, QStringLiteral("Закрыть")));
-        QCOMPARE(ModalState::instance().ModalWindowHandle.load(), &window);
+        QCOMPARE(ModalState::instance().windowToRaise(), &window);
     }
 
     void copyPutsTheWholeTextOnTheClipboard()

@@ -114,14 +114,14 @@ private slots:
                 [] { return Widgets::visibleWindow<MessageLogWindow>() != nullptr; }));
             auto *window = Widgets::visibleWindow<MessageLogWindow>();
             opened = true;
-            QVERIFY(ModalState::instance().ModalWindowOpen);
-            QCOMPARE(ModalState::instance().ModalWindowHandle.load(), window);
+            QVERIFY(ModalState::instance().isOpen());
+            QCOMPARE(ModalState::instance().windowToRaise(), window);
             QVERIFY(window->shownText().contains(QStringLiteral("одно")));
             QTest::keyClick(window, Qt::Key_Escape);
         });
         QVERIFY(main.dispatchCommand(32779));
         QVERIFY(opened);
-        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(!ModalState::instance().isOpen());
     }
 };
 

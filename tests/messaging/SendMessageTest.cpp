@@ -1,5 +1,6 @@
 #include "support/GuiTestMain.h"
 #include "gui/ui/ModalState.h"
+#include "gui/tray/TrayIcon.h"
 #include "core/base/Settings.h"
 #include "gui/messaging/ComposeWindow.h"
 #include "core/base/MessageLog.h"
@@ -19,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -111,8 +113,23 @@ private slots:
         FakeWindows &windows = receiver.windows;
         useMessagePort(receiver.messagePort());
 
+        // A right click on the tray while the success box is on screen: the
+        // compose window has closed and must not come back, and no menu
+        // opens while the command is still at work.
+        TrayIcon tray({});
+        tray.add();
+        bool composeCameBack = true;
+        bool menuOpened = true;
+        m_prompts->onAsk = [&](const FakePrompts::Prompt &) {
+            tray.openMenuAt(QPoint(10, 10));
+            QTest::qWait(20);
+            composeCameBack = Widgets::visibleWindow<ComposeWindow>() != nullptr;
+            menuOpened = Widgets::visibleWindow<QMenu>() != nullptr;
+        };
         composeAndSend(this, QStringLiteral("Как дела?"));
         sendMessageTo({QStringLiteral("Сосед, IP = 127.0.0.1"), Ipv4Address::loopback()}, services());
+        QVERIFY(!composeCameBack);
+        QVERIFY(!menuOpened);
         QVERIFY(waitUntil([&] { return windows.shown().size() == 1; }));
         QCOMPARE(windows.shown().at(0), QStringLiteral("Сообщение от ") +
                                             ComputerName::localHostName() +
@@ -127,7 +144,7 @@ private slots:
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).caption, QStringLiteral("Tarvello"));
         QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Сообщение успешно отправлено"));
-        QVERIFY(!ModalState::instance().ModalWindowOpen);
+        QVERIFY(!ModalState::instance().isOpen());
         QVERIFY(m_messenger.calls.isEmpty());
     }
 

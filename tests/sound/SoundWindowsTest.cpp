@@ -153,7 +153,7 @@ private slots:
             senderShown = senderShown || (l->text() == QStringLiteral("Сообщение от <b>ПК-2</b>") &&
                                           l->textFormat() == Qt::PlainText);
         QVERIFY(senderShown);
-        QCOMPARE(ModalState::instance().ModalWindowHandle.load(), &w);
+        QCOMPARE(ModalState::instance().windowToRaise(), &w);
         QTest::qWait(50);
         QVERIFY(!clip.isPlaying());
         QPushButton *play = button(&w, QStringLiteral("Проиграть"));

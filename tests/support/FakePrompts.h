@@ -5,6 +5,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // Answers message boxes for GUI tests and records what they said.
 class FakePrompts : public PromptService {
 public:
@@ -23,6 +25,8 @@ public:
                Buttons buttons) override
     {
         asked.append({owner, icon, caption, text, buttons});
+        if (onAsk)
+            onAsk(asked.last());
         if (buttons == Buttons::Ok)
             return Answer::Ok;
         return answers.isEmpty() ? Answer::No : answers.takeFirst();
@@ -35,4 +39,6 @@ public:
     QList<Prompt> asked;
     QList<Prompt> informed;
     QList<Answer> answers; // given in order to Yes/No questions
+    // Runs while a question is on screen, before it is answered.
+    std::function<void(const Prompt &)> onAsk;
 };

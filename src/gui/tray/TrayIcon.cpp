@@ -59,27 +59,14 @@ void fillMenu(QMenu &menu, const UserList &users)
     addUserMenu(menu, StringId::MenuSendMessage, TrayIcon::kSendMessageBase, users);
 }
 
-// The window to raise, if it is still one of the program's windows on
-// screen.
-QWidget *liveWindow(QObject *handle)
-{
-    if (!handle)
-        return nullptr;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w == handle && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
 // While a window of the program is open, the tray starts nothing: it brings
 // that window forward. True when one is open.
 bool raiseOpenWindow()
 {
     ModalState &modal = ModalState::instance();
-    if (!modal.ModalWindowOpen)
+    if (!modal.isOpen())
         return false;
-    if (QWidget *window = liveWindow(modal.ModalWindowHandle))
+    if (QWidget *window = modal.windowToRaise())
         bringToFront(window);
     return true;
 }
@@ -215,7 +202,7 @@ void TrayIcon::showOnlyTheWayBack()
 
 void TrayIcon::refreshMenu()
 {
-    if (ModalState::instance().ModalWindowOpen)
+    if (ModalState::instance().isOpen())
         return showOnlyTheWayBack();
     clearMenu(*m_menu);
     fillMenu(*m_menu, m_users);

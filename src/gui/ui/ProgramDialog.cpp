@@ -13,11 +13,11 @@ ProgramDialog::ProgramDialog(int options, QWidget *parent, Qt::WindowFlags flags
 void ProgramDialog::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
+    if (m_options & TellsTheTray)
+        ModalState::instance().track(this);
     if (m_shownOnce)
         return;
     m_shownOnce = true;
-    if (m_options & TellsTheTray)
-        ModalState::instance().ModalWindowHandle = this;
     if (m_options & Resizable)
         fixMinimumSizeAndCentre(this);
     else

@@ -1,5 +1,7 @@
 #include "PromptService.h"
 
+#include "ModalState.h"
+
 #include <QEvent>
 #include <QEventLoop>
 #include <QMessageBox>
@@ -24,6 +26,8 @@ public:
         }
         if (owner)
             box.setWindowModality(Qt::WindowModal);
+        // While it waits for an answer, it is the window the tray raises.
+        ModalState::instance().track(&box);
         const int result = runDialog(box);
         if (buttons == Buttons::Ok)
             return Answer::Ok;
