@@ -71,7 +71,13 @@ void MainWindow::startUp()
         runDialog(window);
         m_tray->setState(TrayIcon::State::Busy);
     }
+    // The session may end while the first-start window is open or the list
+    // is being built: then nothing more starts.
+    if (m_exiting)
+        return;
     buildUserListWhileBusy();
+    if (m_exiting)
+        return;
     m_listeners->startListeners();
 }
 

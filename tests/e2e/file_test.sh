@@ -1,7 +1,8 @@
 #!/bin/bash
 # Whole-program tests of sending a file: pc-a offers a 50 MB file through
 # the tray menu; pc-b accepts it within the countdown and stores it; an offer
-# left alone is refused after 15 seconds.
+# left alone is refused after 15 seconds; the session of pc-a ends while its
+# offer waits for the answer.
 source "$(dirname "$0")/lib.sh"
 
 need_hosts "files between the test hosts"
@@ -45,6 +46,27 @@ if has_window "$SENDING_FILE"; then
         click_notice_ok "$SEND_IMPOSSIBLE"
     else
         fail "the second offer reaches pc-b"
+    fi
+fi
+
+# The session ends on pc-a while its offer waits for pc-b's answer: the
+# program does not wait for a person on another computer.
+if has_window "$SENDING_FILE"; then
+    wait_for 5 window_gone "$SEND_IMPOSSIBLE"
+    sleep 0.5
+    press_send
+    if wait_for 10 has_window "$FILE_OFFER"; then
+        t0=$(date +%s%N)
+        kill -TERM "$(pid_of a)"
+        wait_exit a 10
+        took=$(ms_since "$t0")
+        check "SIGTERM while the offer waits for its answer ends pc-a within 2 s (got $took ms)" \
+            [ "$took" -lt 2000 ]
+        check "pc-a ends as Exit does (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+        check "pc-b's prompt closes by itself" wait_for 25 window_gone "$FILE_OFFER"
+        check "pc-b still listens" listening_on $NS_B 64897
+    else
+        fail "the third offer reaches pc-b"
     fi
 fi
 

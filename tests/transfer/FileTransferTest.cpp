@@ -5,6 +5,7 @@
 #include "core/transfer/FileTransfer.h"
 
 #include "net/TestSupport.h"
+#include "core/net/Cancellation.h"
 #include "support/TestListeners.h"
 
 #include <QCryptographicHash>
@@ -14,6 +15,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <future>
@@ -168,6 +170,32 @@ private slots:
         QCOMPARE(m_windows->offers().at(0).size, 4u);
         QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_log->entries().at(0).text, QStringLiteral("PC1 хотел послать файл bashrc"));
+    }
+
+    void aCancelledSenderStopsWaitingAtOnce()
+    {
+        // The recipient's user has the prompt open; the sender's program
+        // ends meanwhile: its worker returns at once, as a refusal.
+        writeFile(path("wait.txt"), "data");
+        m_windows->hold();
+        Reports r;
+        Cancellation cancellation;
+        FileSendJob j = job(path("wait.txt"));
+        j.cancellation = &cancellation;
+        std::jthread worker([&] { FileTransfer::sendFile(j, std::ref(r)); });
+        QVERIFY(waitUntil([&] { return m_windows->open() == 1; }));
+        QElapsedTimer timer;
+        timer.start();
+        cancellation.cancel();
+        worker.join();
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
+        m_windows->release();
+
+        // Cancelled before it connects: it does not connect at all.
+        Reports r2;
+        FileTransfer::sendFile(j, std::ref(r2));
+        QCOMPARE(r2.statuses(), QList<FileSendStatus>{FileSendStatus::NoConnection});
     }
 
     void acceptedFileArrivesWhole()

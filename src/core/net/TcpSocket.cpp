@@ -47,10 +47,12 @@ TcpSocket::~TcpSocket()
 }
 
 TcpSocket::TcpSocket(TcpSocket &&other) noexcept
-    : m_handle(other.m_handle), m_open(other.m_open), m_error(other.m_error)
+    : m_handle(other.m_handle), m_open(other.m_open), m_error(other.m_error),
+      m_cancellation(other.m_cancellation)
 {
     other.m_handle = -1;
     other.m_open = false;
+    other.m_cancellation = nullptr;
 }
 
 TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
@@ -60,8 +62,10 @@ TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
         m_handle = other.m_handle;
         m_open = other.m_open;
         m_error = other.m_error;
+        m_cancellation = other.m_cancellation;
         other.m_handle = -1;
         other.m_open = false;
+        other.m_cancellation = nullptr;
     }
     return *this;
 }
@@ -71,13 +75,21 @@ quint16 TcpSocket::wirePort(quint16 configuredPort)
     return quint16((configuredPort >> 8) | (configuredPort << 8));
 }
 
+void TcpSocket::release()
+{
+    if (m_handle >= 0) {
+        if (m_cancellation)
+            m_cancellation->detach(m_handle);
+        ::close(m_handle);
+    }
+    m_handle = -1;
+    m_open = false;
+}
+
 bool TcpSocket::fail()
 {
     m_error = errno;
-    if (m_handle >= 0)
-        ::close(m_handle);
-    m_handle = -1;
-    m_open = false;
+    release();
     return false;
 }
 
@@ -106,6 +118,10 @@ bool TcpSocket::connectTo(const Ipv4Address &address, quint16 port, int timeoutM
     m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (m_handle < 0)
         return fail();
+    if (m_cancellation && !m_cancellation->attach(m_handle)) {
+        errno = ECANCELED;
+        return fail();
+    }
     const int flags = ::fcntl(m_handle, F_GETFL);
     ::fcntl(m_handle, F_SETFL, flags | O_NONBLOCK);
     const sockaddr_in sa = socketAddress(address, port);
@@ -123,6 +139,10 @@ bool TcpSocket::connectTo(const Ipv4Address &address, quint16 port, int timeoutM
         }
         if (r < 0)
             return fail();
+        if (m_cancellation && m_cancellation->isCancelled()) {
+            errno = ECANCELED;
+            return fail();
+        }
         int soError = 0;
         socklen_t len = sizeof soError;
         ::getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &soError, &len);
@@ -165,9 +185,7 @@ void TcpSocket::close()
 {
     if (!m_open)
         return;
-    ::close(m_handle);
-    m_handle = -1;
-    m_open = false;
+    release();
 }
 
 void TcpSocket::abort()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "core/base/Ipv4Address.h"
 
 #include <QtGlobal>
@@ -33,6 +34,9 @@ public:
     // backlog of 5.
     bool listenOn(quint16 port);
     bool connectTo(const Ipv4Address &address, quint16 port, int timeoutMs = kConnectTimeoutMs);
+    // A connecting socket that another thread can stop (set before
+    // connectTo); it must outlive the socket.
+    void setCancellation(Cancellation *cancellation) { m_cancellation = cancellation; }
     // Accepts one connection; the result is not open when accepting failed.
     TcpSocket accept(Ipv4Address *peer = nullptr);
     void close();
@@ -62,7 +66,9 @@ private:
     explicit TcpSocket(int handle);
     bool fail();
 
+    void release(); // closes the handle, detached from its cancellation
     int m_handle = -1;
     bool m_open = false;
     int m_error = 0;
+    Cancellation *m_cancellation = nullptr;
 };

@@ -99,6 +99,7 @@ QString safeFileName(const QString &offered)
 void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, int)> &report)
 {
     TcpSocket socket;
+    socket.setCancellation(job.cancellation);
     if (!socket.connectTo(job.recipient, job.port)) {
         report(FileSendStatus::NoConnection, 0);
         return;

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+class Cancellation;
+
 #include <functional>
 
 class TcpSocket;
@@ -27,6 +29,8 @@ struct FileSendJob {
     QString senderName;
     QString path;     // the file to send
     QString fileName; // its name without folder, as offered
+    // Ends the transfer at once from another thread (may be null).
+    Cancellation *cancellation = nullptr;
 };
 
 namespace FileTransfer {

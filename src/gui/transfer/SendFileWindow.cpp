@@ -42,6 +42,7 @@ SendFileWindow::SendFileWindow(const UserList &users, int index, const QString &
 
 SendFileWindow::~SendFileWindow()
 {
+    m_cancellation.cancel();
     if (m_worker.joinable())
         m_worker.join();
 }
@@ -103,7 +104,8 @@ void SendFileWindow::send()
         return;
     m_busy = true;
     m_ui->status->setText(StringTable::text(StringId::SendFileWaiting));
-    FileSendJob job{m_users.at(m_index).address, m_port, m_senderName, m_path, m_fileName};
+    FileSendJob job{m_users.at(m_index).address, m_port, m_senderName, m_path, m_fileName,
+                    &m_cancellation};
     if (m_worker.joinable())
         m_worker.join(); // the previous transfer's worker, long finished
     m_worker = std::thread([this, job] {

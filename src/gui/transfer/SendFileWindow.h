@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/net/Cancellation.h"
 #include "core/transfer/FileTransfer.h"
 #include "core/directory/UserEntry.h"
 
@@ -55,5 +56,8 @@ private:
     QString m_path;
     QString m_fileName;
     bool m_busy = false;
+    // Ends a transfer still under way when the window goes (Exit, the
+    // session's end): the worker is never waited for.
+    Cancellation m_cancellation;
     std::thread m_worker;
 };
