@@ -19,6 +19,7 @@
 
 #include <QPlainTextEdit>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTcpServer>
@@ -280,6 +281,37 @@ private slots:
         sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
         QVERIFY(m_prompts->asked.isEmpty());
         QVERIFY(m_messenger.calls.isEmpty());
+    }
+
+    // Last: Exit ends every local loop of the program for good.
+    void exitDuringASoundWaitingForItsAnswerEndsAtOnce()
+    {
+        // The recipient takes the connection but never answers (its user
+        // has another window open).
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        Settings settings;
+        settings.ListeningDataPort = wire(silent.serverPort());
+        m_settings.set(settings);
+        bool waitedForTheAnswer = false;
+        QTimer::singleShot(0, this, [&] {
+            QVERIFY(waitUntil([] { return Widgets::visibleWindow<ComposeWindow>() != nullptr; }));
+            ComposeWindow *w = Widgets::visibleWindow<ComposeWindow>();
+            w->clip().setLength(10);
+            w->done(ComposeWindow::SendSound);
+            // Exit comes once the sound's header waits for its answer.
+            QTimer::singleShot(500, [&] {
+                waitedForTheAnswer = silent.hasPendingConnections();
+                QCoreApplication::exit(4);
+            });
+        });
+        QElapsedTimer timer;
+        timer.start();
+        sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(waitedForTheAnswer);
+        QVERIFY(m_prompts->asked.isEmpty()); // nothing said while the program ends
+        QCOMPARE(m_log.size(), 0);
     }
 };
 

@@ -19,9 +19,10 @@ QByteArray encodeMessage(const QString &hostName, const QString &text, const Cod
 }
 
 SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
-                       const QString &text)
+                       const QString &text, Cancellation *cancellation)
 {
     TcpSocket socket;
+    socket.setCancellation(cancellation);
     if (!socket.connectTo(recipient, port))
         return SendResult::NoConnection;
     const QByteArray bytes = encodeMessage(hostName, text, CodePage::ansi());

@@ -28,9 +28,9 @@ enum class SendResult { Delivered, NoConnection, WriteFailed };
 
 // Connects to the recipient's message port, writes the message in one send
 // call and closes. A send that writes fewer bytes than asked is not repeated
-// and counts as delivered.
+// and counts as delivered. The cancellation (may be null) ends it at once.
 SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
-                       const QString &text);
+                       const QString &text, Cancellation *cancellation = nullptr);
 
 // Accepts one connection and reads its message until the peer closes, a
 // read fails or the peer stays silent for idleTimeoutMs. Each block is

@@ -12,7 +12,7 @@
 namespace SoundMessage {
 
 bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
-          const char *samples, quint32 size)
+          const char *samples, quint32 size, Cancellation *cancellation)
 {
     DataHeader header;
     header.kind = static_cast<quint32>(DataKind::Sound);
@@ -20,6 +20,7 @@ bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
     header.size = size;
     header.setAddress(recipient);
     TcpSocket socket;
+    socket.setCancellation(cancellation);
     if (!socket.connectTo(recipient, port))
         return false;
     // The recipient answers once its listener reaches the connection, which

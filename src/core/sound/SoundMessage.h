@@ -15,9 +15,10 @@ constexpr int kAnswerTimeoutMs = 120000;
 // Sends a sound message: the header (kind Sound, the sender's name, the
 // byte count, the recipient's address), the answer, then the samples in one
 // send call. True only when the answer was not 0 and every byte was sent.
-// Blocking: call off the GUI thread.
+// Blocking: call off the GUI thread. The cancellation (may be null) ends it
+// at once.
 bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
-          const char *samples, quint32 size);
+          const char *samples, quint32 size, Cancellation *cancellation = nullptr);
 
 // Reads the samples of a sound message into the clip: until the header's
 // size has arrived, the connection ends or a receive fails. At most the

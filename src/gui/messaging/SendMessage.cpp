@@ -8,6 +8,7 @@
 #include "core/base/StringTable.h"
 #include "gui/ui/WaitCursor.h"
 #include "gui/ui/WaitFor.h"
+#include "core/net/Cancellation.h"
 #include "core/sound/SoundMessage.h"
 #include "core/net/MessagePort.h"
 #include "core/platform/ComputerName.h"
@@ -32,14 +33,20 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
 {
     const quint16 port = services.settings->get().messagePort();
     MessagePort::SendResult result;
+    Cancellation cancellation;
     {
         WaitCursor wait;
-        result = runOffGuiThread<MessagePort::SendResult>([&] {
-            return MessagePort::sendMessage(recipient.address, port,
-                                            ComputerName::localHostName(), text);
-        });
+        result = runOffGuiThread<MessagePort::SendResult>(
+            [&] {
+                return MessagePort::sendMessage(recipient.address, port,
+                                                ComputerName::localHostName(), text,
+                                                &cancellation);
+            },
+            &cancellation);
     }
-    *noConnection = result == MessagePort::SendResult::NoConnection;
+    // The program is ending: nothing more to ask.
+    *noConnection =
+        result == MessagePort::SendResult::NoConnection && !cancellation.isCancelled();
     if (result != MessagePort::SendResult::Delivered)
         return false;
     services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
@@ -53,16 +60,20 @@ bool sendSound(const UserEntry &recipient, const SoundClip &clip,
 {
     const quint16 port = services.settings->get().dataPort();
     bool sent;
+    Cancellation cancellation;
     {
         WaitCursor wait;
-        sent = runOffGuiThread<bool>([&] {
-            return SoundMessage::send(recipient.address, port,
-                                              ComputerName::localHostName(), clip.samples(),
-                                              clip.length());
-        });
+        sent = runOffGuiThread<bool>(
+            [&] {
+                return SoundMessage::send(recipient.address, port, ComputerName::localHostName(),
+                                          clip.samples(), clip.length(), &cancellation);
+            },
+            &cancellation);
     }
     if (!sent) {
-        showNotice(nullptr, StringId::CannotConnect);
+        // Not said when the program is ending.
+        if (!cancellation.isCancelled())
+            showNotice(nullptr, StringId::CannotConnect);
         return false;
     }
     services.log->append(StringTable::text(StringId::SoundMessage), LogDirection::Outgoing,
