@@ -288,6 +288,33 @@ private slots:
         QVERIFY2(line.contains(QStringLiteral("29 Кбайт из 97 Кбайт")), qPrintable(line));
     }
 
+    void stopEndsATransferInProgressAtOnce()
+    {
+        m_windows->answerOffers({path("slow.bin")});
+        DataHeader h;
+        h.kind = 1;
+        h.senderName = QStringLiteral("PC9");
+        h.fileName = QStringLiteral("slow.bin");
+        h.size = 100000;
+        QTcpSocket s;
+        QVERIFY(connectClient(s, m_dataPort));
+        s.write(h.encode());
+        QVERIFY(s.waitForReadyRead(5000));
+        QCOMPARE(s.read(4), encodeAnswer(1));
+        s.write(QByteArray(1000, 'p'));
+        s.waitForBytesWritten(5000);
+        // The peer goes quiet, holding the connection; the program ends.
+        QElapsedTimer timer;
+        timer.start();
+        m_receiver->control->stopListeners();
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        const QString line = m_log->entries().at(0).text;
+        QVERIFY2(line.startsWith(QStringLiteral("Файл slow.bin от PC9 принят не полностью")),
+                 qPrintable(line));
+        QVERIFY(!QFile::exists(path("slow.bin")));
+    }
+
     void receiverThatBreaksOffIsAFailure()
     {
         // A peer that accepts, takes a little and hangs up.

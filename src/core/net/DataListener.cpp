@@ -57,6 +57,7 @@ void DataListener::run()
             m_stop.waitFor(m_stop.DataStopRequested, std::chrono::milliseconds(100));
             continue;
         }
+        connection.setCancellation(&m_connections);
         connection.setReceiveTimeout(m_services.idleTimeoutMs);
         char bytes[DataHeader::kSize];
         if (!connection.receiveExactly(bytes, sizeof bytes))

@@ -98,6 +98,9 @@ void ListenerControl::stop()
     m_stop.StopRequested = false;
 
     m_stop.request(m_stop.DataStopRequested);
+    // A transfer under way ends as interrupted; a window the user has open
+    // is still waited for.
+    m_data->cancelConnections();
     deliverStop(*m_data, m_data->port(), DataHeader::stop().encode());
     m_data->join();
     m_stop.DataStopRequested = false;

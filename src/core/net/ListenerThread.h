@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cancellation.h"
 #include "ListenerServices.h"
 
 #include <QtGlobal>
@@ -27,6 +28,9 @@ public:
     // The listener holds its port now. Only then may a stop be sent to the
     // port: otherwise it would reach whichever program holds it.
     bool isBound() const { return m_bound; }
+    // Ends the connection the listener is serving, if any, and every later
+    // one: part of a stop, so that it never waits for a peer.
+    void cancelConnections() { m_connections.cancel(); }
 
 protected:
     ListenerThread(const char *name, const ListenerServices &services, StopState &stop,
@@ -39,6 +43,9 @@ protected:
     // that saw the port unheld is not sent: after taking the port the loop
     // must look at its stop flag before it waits for a connection.
     void setBound(bool bound) { m_bound = bound; }
+
+    // Connections being served attach here (cancelConnections()).
+    Cancellation m_connections;
 
     const ListenerServices &m_services;
     StopState &m_stop;

@@ -75,6 +75,14 @@ quint16 TcpSocket::wirePort(quint16 configuredPort)
     return quint16((configuredPort >> 8) | (configuredPort << 8));
 }
 
+void TcpSocket::setCancellation(Cancellation *cancellation)
+{
+    m_cancellation = cancellation;
+    // Already cancelled: the connection is of no use any more.
+    if (m_handle >= 0 && cancellation && !cancellation->attach(m_handle))
+        ::shutdown(m_handle, SHUT_RDWR);
+}
+
 void TcpSocket::release()
 {
     if (m_handle >= 0) {

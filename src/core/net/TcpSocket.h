@@ -34,9 +34,9 @@ public:
     // backlog of 5.
     bool listenOn(quint16 port);
     bool connectTo(const Ipv4Address &address, quint16 port, int timeoutMs = kConnectTimeoutMs);
-    // A connecting socket that another thread can stop (set before
-    // connectTo); it must outlive the socket.
-    void setCancellation(Cancellation *cancellation) { m_cancellation = cancellation; }
+    // Lets another thread stop this socket's work (set before connectTo, or
+    // on an accepted connection); it must outlive the socket.
+    void setCancellation(Cancellation *cancellation);
     // Accepts one connection; the result is not open when accepting failed.
     TcpSocket accept(Ipv4Address *peer = nullptr);
     void close();
