@@ -2,8 +2,8 @@
 // loopback, against a plain TCP copy of the same file in the same run.
 // Prints both throughputs, their ratio and the peak resident memory; exits
 // 1 when the worker reaches less than 0.95 of the plain copy.
-#include "core/base/Settings.h"
 #include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/ListenerControl.h"
 #include "core/net/TcpSocket.h"
 #include "core/transfer/FileTransfer.h"

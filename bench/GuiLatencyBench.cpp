@@ -4,13 +4,13 @@
 // runOffGuiThread, a file to a worker that posts its progress. A 5 ms timer
 // on the GUI thread measures how late it fires. Exits 1 when any phase keeps
 // the loop waiting 50 ms or more.
-#include "gui/ui/WaitFor.h"
 #include "core/directory/UserListBuilder.h"
 #include "core/net/DataPort.h"
-#include "core/sound/SoundMessage.h"
 #include "core/net/MessagePort.h"
 #include "core/platform/HostResolver.h"
+#include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
+#include "gui/ui/WaitFor.h"
 
 #include "BenchSupport.h"
 #include "support/TestListeners.h"
@@ -56,7 +56,8 @@ public:
     void stop() { m_timer.stop(); }
     double maxMs() const
     {
-        return m_lateNs.empty() ? 0.0 : double(*std::max_element(m_lateNs.begin(), m_lateNs.end())) / 1e6;
+        return m_lateNs.empty() ? 0.0
+                                : double(*std::max_element(m_lateNs.begin(), m_lateNs.end())) / 1e6;
     }
     double percentileMs(double p) const
     {
@@ -90,8 +91,8 @@ bool phase(LatencyProbe &probe, const char *name, const std::function<void()> &w
     probe.stop();
     const bool met = probe.maxMs() < double(kLimitMs);
     std::printf("  %-34s %6lld ms, %5zu ticks, loop late by at most %6.1f ms (99%%: %5.1f ms) %s\n",
-                name, qint64(took.elapsed()), probe.ticks(), probe.maxMs(), probe.percentileMs(0.99),
-                met ? "" : "MISSED");
+                name, qint64(took.elapsed()), probe.ticks(), probe.maxMs(),
+                probe.percentileMs(0.99), met ? "" : "MISSED");
     return met;
 }
 
@@ -106,13 +107,15 @@ int main(int argc, char **argv)
     LatencyProbe probe;
     TestListeners receiver;
     bool met = true;
-    std::printf("GUI event-loop latency (a %d ms timer; limit %lld ms)\n", kTickMs, qint64(kLimitMs));
+    std::printf("GUI event-loop latency (a %d ms timer; limit %lld ms)\n", kTickMs,
+                qint64(kLimitMs));
 
     met &= phase(probe, "sending 300 texts", [&] {
         for (int i = 0; i < 300; ++i) {
             runOffGuiThread<MessagePort::SendResult>([&] {
                 return MessagePort::sendMessage(Ipv4Address::loopback(), receiver.messagePort(),
-                                                QStringLiteral("PC1"), QStringLiteral("Текст %1").arg(i));
+                                                QStringLiteral("PC1"),
+                                                QStringLiteral("Текст %1").arg(i));
             });
         }
     });
@@ -121,8 +124,8 @@ int main(int argc, char **argv)
         for (int i = 0; i < 10; ++i) {
             runOffGuiThread<bool>([&] {
                 return SoundMessage::send(Ipv4Address::loopback(), receiver.dataPort(),
-                                                  QStringLiteral("PC1"), samples.constData(),
-                                                  quint32(samples.size()));
+                                          QStringLiteral("PC1"), samples.constData(),
+                                          quint32(samples.size()));
             });
         }
     });
@@ -135,8 +138,9 @@ int main(int argc, char **argv)
         receiver.windows.answerOffers({dir.filePath(QStringLiteral("received.bin"))});
         QEventLoop wait;
         std::thread worker([&] {
-            FileTransfer::sendFile({Ipv4Address::loopback(), receiver.dataPort(), QStringLiteral("PC1"),
-                                    source.fileName(), QStringLiteral("received.bin")},
+            FileTransfer::sendFile({Ipv4Address::loopback(), receiver.dataPort(),
+                                    QStringLiteral("PC1"), source.fileName(),
+                                    QStringLiteral("received.bin")},
                                    [&](FileSendStatus status, int percent) {
                                        QMetaObject::invokeMethod(&progress, [&, status, percent] {
                                            progress.setValue(percent);
@@ -167,6 +171,7 @@ int main(int argc, char **argv)
                                                   dir.filePath(QStringLiteral("AddressBook.xml")));
         });
     });
-    std::printf("  target (every phase under %lld ms): %s\n", qint64(kLimitMs), met ? "met" : "MISSED");
+    std::printf("  target (every phase under %lld ms): %s\n", qint64(kLimitMs),
+                met ? "met" : "MISSED");
     return met ? 0 : 1;
 }

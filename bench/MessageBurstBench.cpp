@@ -8,9 +8,9 @@
 // second later, so a burst is paced by that queue. A bare loop with the
 // system's largest backlog shows the rate without that limit.
 #include "app/GuiIncomingWindows.h"
-#include "gui/messaging/IncomingMessageWindow.h"
 #include "core/net/MessagePort.h"
 #include "core/net/TcpSocket.h"
+#include "gui/messaging/IncomingMessageWindow.h"
 
 #include "BenchSupport.h"
 #include "support/TestListeners.h"
@@ -116,7 +116,8 @@ int bareBurst(int backlog, qint64 *elapsedMs)
             ++served;
         }
     });
-    const int delivered = burst(port, [&] { return served >= kMessages; }, elapsedMs);
+    const int delivered = burst(
+        port, [&] { return served >= kMessages; }, elapsedMs);
     ::shutdown(listening, SHUT_RDWR);
     loop.join();
     ::close(listening);
@@ -140,8 +141,8 @@ int main(int argc, char **argv)
         LiveSettings windowSettings;
         GuiIncomingWindows windows(windowSettings);
         TestListeners receiver(MessagePort::kIdleTimeoutMs, &windows);
-        programDelivered = burst(receiver.messagePort(),
-                                 [&] { return receiver.log.size() >= kMessages; }, &programMs);
+        programDelivered = burst(
+            receiver.messagePort(), [&] { return receiver.log.size() >= kMessages; }, &programMs);
         shown = receiver.log.size();
     }
 
@@ -154,13 +155,16 @@ int main(int argc, char **argv)
 
     const auto rate = [](qint64 ms) { return ms > 0 ? 1000.0 * kMessages / double(ms) : 0.0; };
     std::printf("message burst, %d messages from %d senders\n", kMessages, kSenders);
-    std::printf("  bare accept-read-close loop, backlog %d: %6lld ms, %5.0f messages/s (%d delivered)\n",
-                kListenerBacklog, qint64(bareMs), rate(bareMs), bareDelivered);
-    std::printf("  listener with windows, backlog %d:      %6lld ms, %5.0f messages/s (%d delivered, "
-                "%lld shown and logged)\n",
-                kListenerBacklog, qint64(programMs), rate(programMs), programDelivered, qint64(shown));
-    std::printf("  bare loop, backlog %d (reference):    %6lld ms, %5.0f messages/s (%d delivered)\n",
-                SOMAXCONN, qint64(wideMs), rate(wideMs), wideDelivered);
+    std::printf(
+        "  bare accept-read-close loop, backlog %d: %6lld ms, %5.0f messages/s (%d delivered)\n",
+        kListenerBacklog, qint64(bareMs), rate(bareMs), bareDelivered);
+    std::printf(
+        "  listener with windows, backlog %d:      %6lld ms, %5.0f messages/s (%d delivered, "
+        "%lld shown and logged)\n",
+        kListenerBacklog, qint64(programMs), rate(programMs), programDelivered, qint64(shown));
+    std::printf(
+        "  bare loop, backlog %d (reference):    %6lld ms, %5.0f messages/s (%d delivered)\n",
+        SOMAXCONN, qint64(wideMs), rate(wideMs), wideDelivered);
     std::printf("  ratio: %.2f of the bare loop\n",
                 programMs > 0 ? double(bareMs) / double(programMs) : 0.0);
     const bool whole = programDelivered == kMessages && shown == kMessages;

@@ -36,11 +36,12 @@ int main()
     qsizetype sequentialCount = 0;
     qsizetype parallelCount = 0;
     const qint64 sequential = timeBuild(browser, resolver, book, 1, &sequentialCount);
-    const qint64 parallel = timeBuild(browser, resolver, book,
-                                      UserListBuilder::kParallelLookups, &parallelCount);
+    const qint64 parallel =
+        timeBuild(browser, resolver, book, UserListBuilder::kParallelLookups, &parallelCount);
     const double speedUp = parallel > 0 ? double(sequential) / double(parallel) : 0.0;
     std::printf("user list, 250 neighbours, 40 ms per look-up\n");
-    std::printf("  sequential: %lld ms (%lld users)\n", qint64(sequential), qint64(sequentialCount));
+    std::printf("  sequential: %lld ms (%lld users)\n", qint64(sequential),
+                qint64(sequentialCount));
     std::printf("  parallel:   %lld ms (%lld users, %d look-ups at a time)\n", qint64(parallel),
                 qint64(parallelCount), UserListBuilder::kParallelLookups);
     std::printf("  speed-up:   %.1fx\n", speedUp);

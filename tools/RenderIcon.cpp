@@ -21,7 +21,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) {
-        const QString dir = QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[2])).arg(side);
+        const QString dir =
+            QStringLiteral("%1/%2x%2/apps").arg(QString::fromLocal8Bit(argv[2])).arg(side);
         QDir().mkpath(dir);
         QImage image(side, side, QImage::Format_ARGB32);
         image.fill(Qt::transparent);

@@ -1,11 +1,11 @@
 #include "GuiIncomingWindows.h"
 
-#include "gui/ui/ModalState.h"
-#include "gui/messaging/IncomingMessageWindow.h"
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
+#include "gui/messaging/IncomingMessageWindow.h"
 #include "gui/sound/IncomingSoundWindow.h"
 #include "gui/transfer/OfferPromptWindow.h"
+#include "gui/ui/ModalState.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -75,10 +75,9 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
                     save->setAttribute(Qt::WA_DeleteOnClose);
                     save->setAcceptMode(QFileDialog::AcceptSave);
                     save->setFileMode(QFileDialog::AnyFile);
-                    save->setNameFilter(StringTable::text(StringId::AllFilesFilter)
-                                            .section(u'(', 0, 0)
-                                            .trimmed() +
-                                        QStringLiteral(" (*)"));
+                    save->setNameFilter(
+                        StringTable::text(StringId::AllFilesFilter).section(u'(', 0, 0).trimmed() +
+                        QStringLiteral(" (*)"));
                     // Where downloads usually go; the user's home without one.
                     QString folder =
                         QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);

@@ -21,8 +21,7 @@ public:
 
     void showMessage(const QString &text) override;
     void showSound(const QString &senderName, SoundClip &clip) override;
-    QString askFileOffer(const QString &senderName, const QString &fileName,
-                         quint32 size) override;
+    QString askFileOffer(const QString &senderName, const QString &fileName, quint32 size) override;
 
 private:
     // Opens a window made on the GUI thread and waits until it has closed.

@@ -1,26 +1,26 @@
 #include "MainWindow.h"
 
-#include "gui/ui/AboutWindow.h"
-#include "gui/ui/Documentation.h"
-#include "gui/ui/FirstStartWindow.h"
-#include "gui/ui/NoTrayWindow.h"
-#include "gui/ui/SettingsWindow.h"
-#include "gui/ui/ModalState.h"
-#include "gui/ui/PromptService.h"
 #include "core/base/StringTable.h"
-#include "gui/ui/WaitFor.h"
-#include "gui/directory/AddressBookWindow.h"
 #include "core/directory/UserListBuilder.h"
-#include "core/platform/AvahiBrowser.h"
-#include "core/platform/HostResolver.h"
-#include "gui/messaging/MessageLogWindow.h"
-#include "gui/messaging/SendMessage.h"
-#include "core/platform/ComputerName.h"
 #include "core/net/TcpSocket.h"
+#include "core/platform/AvahiBrowser.h"
+#include "core/platform/ComputerName.h"
+#include "core/platform/HostResolver.h"
 #include "core/platform/MessengerService.h"
 #include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
+#include "gui/directory/AddressBookWindow.h"
+#include "gui/messaging/MessageLogWindow.h"
+#include "gui/messaging/SendMessage.h"
 #include "gui/transfer/SendFileWindow.h"
+#include "gui/ui/AboutWindow.h"
+#include "gui/ui/Documentation.h"
+#include "gui/ui/FirstStartWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/ui/NoTrayWindow.h"
+#include "gui/ui/PromptService.h"
+#include "gui/ui/SettingsWindow.h"
+#include "gui/ui/WaitFor.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -285,7 +285,6 @@ void MainWindow::showPortUnavailable(ListenerKind kind, int configuredPort, int 
     const QString message = format(
         StringId::PortUnavailable,
         {text(kind == ListenerKind::Message ? StringId::PortWhatMessages : StringId::PortWhatData),
-         QString::number(TcpSocket::wirePort(port)), QString::number(port), reason,
-         fix});
+         QString::number(TcpSocket::wirePort(port)), QString::number(port), reason, fix});
     PromptService::instance().inform(text(StringId::Warning), message);
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "GuiIncomingWindows.h"
-#include "core/base/Settings.h"
-#include "gui/tray/TrayIcon.h"
-#include "core/directory/UserEntry.h"
 #include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
+#include "core/directory/UserEntry.h"
 #include "core/net/ListenerControl.h"
+#include "gui/tray/TrayIcon.h"
 
 #include <QObject>
 

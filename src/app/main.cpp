@@ -1,16 +1,16 @@
-#include "gui/ui/Artwork.h"
 #include "MainWindow.h"
-#include "gui/ui/PromptService.h"
 #include "SingleInstance.h"
 #include "core/base/StringTable.h"
 #include "gui/sound/QtAudioDevice.h"
+#include "gui/ui/Artwork.h"
+#include "gui/ui/PromptService.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTranslator>
 
 #include <csignal>
 #include <sys/socket.h>

@@ -1,8 +1,8 @@
-#include "support/GuiTestMain.h"
+#include "app/MainWindow.h"
 #include "gui/ui/AboutWindow.h"
 #include "gui/ui/Documentation.h"
-#include "app/MainWindow.h"
 #include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 #include "support/FakePrompts.h"
@@ -47,14 +47,18 @@ private slots:
         MainWindow main{SettingsStore(m_dir.filePath(QStringLiteral("c.conf")))};
         bool seen = false;
         QTimer::singleShot(0, this, [&] {
-            QVERIFY(TestSupport::waitUntil([] { return Widgets::visibleWindow<AboutWindow>() != nullptr; }));
+            QVERIFY(TestSupport::waitUntil(
+                [] { return Widgets::visibleWindow<AboutWindow>() != nullptr; }));
             AboutWindow *w = Widgets::visibleWindow<AboutWindow>();
             QCOMPARE(w->windowTitle(), QStringLiteral("О программе Tarvello:"));
             QStringList texts;
             for (auto *l : w->findChildren<QLabel *>())
                 texts << l->text();
-            QVERIFY(texts.contains(QStringLiteral("Tarvello, Version 2.0\nДата компиляции: 30.11.2003")));
-            QVERIFY(texts.contains(QStringLiteral("Программа позволяет обмениваться\nтекстовыми и звуковыми сообщениями в\nпределах локальной сети.")));
+            QVERIFY(texts.contains(
+                QStringLiteral("Tarvello, Version 2.0\nДата компиляции: 30.11.2003")));
+            QVERIFY(texts.contains(
+                QStringLiteral("Программа позволяет обмениваться\nтекстовыми и звуковыми "
+                               "сообщениями в\nпределах локальной сети.")));
             QVERIFY(!w->findChild<QLabel *>(QStringLiteral("logo"))->pixmap().isNull());
             QVERIFY(ModalState::instance().isOpen());
             QCOMPARE(ModalState::instance().windowToRaise(), w);
@@ -72,7 +76,8 @@ private slots:
         MainWindow main{SettingsStore(m_dir.filePath(QStringLiteral("c.conf")))};
         QVERIFY(main.dispatchCommand(32781));
         QCOMPARE(m_prompts->asked.size(), 1);
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Файл справки Tarvello.pdf не найден"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Файл справки Tarvello.pdf не найден"));
         QCOMPARE(m_prompts->asked.at(0).caption, QStringLiteral("Предупреждение"));
     }
 
@@ -87,7 +92,8 @@ private slots:
         Documentation::open();
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         QCOMPARE(viewer.opened.size(), 1);
-        QCOMPARE(viewer.opened.at(0).toLocalFile(), QFileInfo(guideBesideProgram()).canonicalFilePath());
+        QCOMPARE(viewer.opened.at(0).toLocalFile(),
+                 QFileInfo(guideBesideProgram()).canonicalFilePath());
         QVERIFY(m_prompts->asked.isEmpty());
     }
 };

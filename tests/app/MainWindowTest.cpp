@@ -1,12 +1,12 @@
-#include "support/GuiTestMain.h"
 #include "app/MainWindow.h"
-#include "gui/ui/AboutWindow.h"
-#include "gui/ui/ModalState.h"
-#include "gui/ui/FirstStartWindow.h"
-#include "gui/ui/NoTrayWindow.h"
 #include "core/directory/AddressBook.h"
-#include "gui/messaging/IncomingMessageWindow.h"
 #include "core/platform/CodePage.h"
+#include "gui/messaging/IncomingMessageWindow.h"
+#include "gui/ui/AboutWindow.h"
+#include "gui/ui/FirstStartWindow.h"
+#include "gui/ui/ModalState.h"
+#include "gui/ui/NoTrayWindow.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"
@@ -190,7 +190,8 @@ private slots:
         bool sawWindow = false;
         TrayIcon::State stateDuringWindow = TrayIcon::State::Busy;
         QTimer::singleShot(0, this, [&] {
-            QVERIFY(waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
+            QVERIFY(
+                waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
             FirstStartWindow *window = Widgets::visibleWindow<FirstStartWindow>();
             sawWindow = true;
             stateDuringWindow = main.tray().state();
@@ -224,7 +225,8 @@ private slots:
         MainWindow main{SettingsStore(configPath())};
         useFakeDirectory(main);
         QTimer::singleShot(0, this, [] {
-            QVERIFY(waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
+            QVERIFY(
+                waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
             Widgets::visibleWindow<FirstStartWindow>()->accept();
         });
         main.startUp();
@@ -248,7 +250,8 @@ private slots:
         QVERIFY(waitListening(messagePort));
         const QString text = QStringLiteral("Сообщение от PC2:\r\nПривет");
         QVERIFY(sendAndClose(messagePort, CodePage::ansi().fromUnicode(text)));
-        QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+        QVERIFY(
+            waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
         IncomingMessageWindow *window = Widgets::visibleWindow<IncomingMessageWindow>();
         QCOMPARE(window->text(), text);
         QVERIFY(ModalState::instance().isOpen());
@@ -275,7 +278,8 @@ private slots:
             QVERIFY(waitUntil([] { return Widgets::visibleWindow<AboutWindow>() != nullptr; }));
             // A message comes and its window is closed while About is open.
             QVERIFY(sendAndClose(messagePort, QByteArray("hello")));
-            QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+            QVERIFY(waitUntil(
+                [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
             Widgets::visibleWindow<IncomingMessageWindow>()->accept();
             QVERIFY(waitUntil([&] { return main.log().size() == 1; }));
             // About still runs: a right click opens no menu and raises About.
@@ -301,7 +305,8 @@ private slots:
         main.startUp();
         QVERIFY(waitListening(messagePort));
         QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
-        QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+        QVERIFY(
+            waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
         // The GUI stays live during Exit: the window can still be closed.
         QTimer::singleShot(300, this, [] {
             if (auto *w = Widgets::visibleWindow<IncomingMessageWindow>())
@@ -425,7 +430,8 @@ private slots:
         directory.browser->addComputer(QStringLiteral("PC1"));
         directory.resolver->addresses = {{"PC1", Ipv4Address{{10, 0, 0, 1}}}};
         AddressBook book;
-        book.append({QStringLiteral("Склад"), EntryKind::IpAddress, {}, Ipv4Address{{172, 16, 0, 9}}});
+        book.append(
+            {QStringLiteral("Склад"), EntryKind::IpAddress, {}, Ipv4Address{{172, 16, 0, 9}}});
         QVERIFY(book.save(main.addressBookFile()));
         main.startUp();
         QCOMPARE(main.userList().size(), 2);
@@ -446,8 +452,7 @@ private slots:
                             main.tray().toolTip().startsWith(
                                 QStringLiteral("Tarvello: составление списка пользователей..."));
             main.tray().openMenuAt(QPoint(10, 10));
-            menuBlocked = ModalState::instance().isOpen() &&
-                          !Widgets::visibleWindow<QMenu>();
+            menuBlocked = ModalState::instance().isOpen() && !Widgets::visibleWindow<QMenu>();
             sendAndClose(messagePort, QByteArray("during the build"));
             messageShownMeanwhile = waitUntil(
                 [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }, 1000);

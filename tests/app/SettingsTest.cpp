@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/base/Settings.h"
+#include "support/TestMain.h"
 
 #include <QFile>
 #include <QSettings>

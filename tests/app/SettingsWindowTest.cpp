@@ -1,9 +1,9 @@
-#include "support/GuiTestMain.h"
+#include "gui/ui/SettingsWindow.h"
 #include "app/MainWindow.h"
 #include "gui/ui/ModalState.h"
 #include "gui/ui/PortSpinBox.h"
 #include "gui/ui/PromptService.h"
-#include "gui/ui/SettingsWindow.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"
@@ -85,7 +85,8 @@ private slots:
         QCOMPARE(c.messagePort->text(), QStringLiteral("2000"));
         QCOMPARE(c.dataPort->text(), QStringLiteral("3000"));
         QVERIFY(!c.autoPlay->isChecked());
-        QCOMPARE(c.autoPlay->text(), QStringLiteral("Автоматически проигрывать входящие звуковые сообщения"));
+        QCOMPARE(c.autoPlay->text(),
+                 QStringLiteral("Автоматически проигрывать входящие звуковые сообщения"));
     }
 
     void saveWithoutChangeAsksNothingAndWritesNothing()
@@ -104,7 +105,8 @@ private slots:
         controlsOf(w).autoPlay->click();
         m_prompts->answers = {PromptService::Answer::Yes};
         QCOMPARE(save(w), int(SettingsWindow::Changed));
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Вы действительно хотите изменить настройки программы?"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Вы действительно хотите изменить настройки программы?"));
         QCOMPARE(m_prompts->asked.at(0).owner, nullptr);
         QVERIFY(m_live.get().AutoPlaySound);
         QSettings raw(config(), QSettings::IniFormat);
@@ -195,7 +197,8 @@ private slots:
         const quint16 newMessage = TestSupport::freeConfiguredPort();
         const quint16 newData = TestSupport::freeConfiguredPort();
         QTimer::singleShot(0, this, [&] {
-            QVERIFY(TestSupport::waitUntil([] { return Widgets::visibleWindow<SettingsWindow>() != nullptr; }));
+            QVERIFY(TestSupport::waitUntil(
+                [] { return Widgets::visibleWindow<SettingsWindow>() != nullptr; }));
             SettingsWindow *w = Widgets::visibleWindow<SettingsWindow>();
             QCOMPARE(ModalState::instance().windowToRaise(), w);
             const Controls c = controlsOf(*w);

@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/base/StringTable.h"
+#include "support/TestMain.h"
 
 #include <QTest>
 
@@ -20,8 +20,9 @@ private slots:
     void formatting()
     {
         using StringTable::formatText;
-        QCOMPARE(formatText(QStringLiteral("%s, IP = %d.%d.%d.%d"), {"PC12", "192", "168", "0", "12"}),
-                 QStringLiteral("PC12, IP = 192.168.0.12"));
+        QCOMPARE(
+            formatText(QStringLiteral("%s, IP = %d.%d.%d.%d"), {"PC12", "192", "168", "0", "12"}),
+            QStringLiteral("PC12, IP = 192.168.0.12"));
         QCOMPARE(formatText(QStringLiteral("Статус: %d%% отправлено"), {"42"}),
                  QStringLiteral("Статус: 42% отправлено"));
         // Missing arguments become empty; the header line of a sender without

@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/directory/AddressBook.h"
+#include "support/TestMain.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -46,7 +46,8 @@ private slots:
 
     void ipEntryLoadsAndSavesTheSameAttributes()
     {
-        AddressBook book = loaded("<Phonebook><Item Address=\"10.0.0.5\" Type=\"1\">Пётр</Item></Phonebook>");
+        AddressBook book =
+            loaded("<Phonebook><Item Address=\"10.0.0.5\" Type=\"1\">Пётр</Item></Phonebook>");
         QCOMPARE(book.size(), 1);
         QCOMPARE(book.at(0).kind, EntryKind::IpAddress);
         QCOMPARE(book.at(0).address, ip(10, 0, 0, 5));
@@ -54,7 +55,8 @@ private slots:
         QCOMPARE(book.at(0).name, QStringLiteral("Пётр"));
         QVERIFY(book.save(path()));
         const QByteArray xml = read();
-        QVERIFY2(xml.contains("<Item Address=\"10.0.0.5\" Type=\"1\">Пётр</Item>"), xml.constData());
+        QVERIFY2(xml.contains("<Item Address=\"10.0.0.5\" Type=\"1\">Пётр</Item>"),
+                 xml.constData());
     }
 
     void typeIsReadLikeAtol_data()
@@ -77,8 +79,8 @@ private slots:
     {
         QFETCH(QString, type);
         QFETCH(int, kind);
-        const QByteArray xml = "<Phonebook><Item Address=\"PC1\" Type=\"" + type.toUtf8() +
-                               "\">x</Item></Phonebook>";
+        const QByteArray xml =
+            "<Phonebook><Item Address=\"PC1\" Type=\"" + type.toUtf8() + "\">x</Item></Phonebook>";
         const AddressBook book = loaded(xml);
         QCOMPARE(book.size(), kind == 0 ? 0 : 1);
         if (kind)
@@ -149,21 +151,25 @@ private slots:
     void filesFromOtherTools_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        const QString xml = QStringLiteral(
-            "<Phonebook>\n  <Item Address=\"PC12\" Type=\"2\">Бухгалтерия</Item>\n"
-            "  <Item Address=\"10.1.2.3\" Type=\"1\">Склад</Item>\n</Phonebook>\n");
+        const QString xml =
+            QStringLiteral("<Phonebook>\n  <Item Address=\"PC12\" Type=\"2\">Бухгалтерия</Item>\n"
+                           "  <Item Address=\"10.1.2.3\" Type=\"1\">Склад</Item>\n</Phonebook>\n");
         QTest::newRow("utf-8, no declaration, indented") << xml.toUtf8();
-        QTest::newRow("utf-8 with declaration") << (QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") + xml).toUtf8();
+        QTest::newRow("utf-8 with declaration")
+            << (QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") + xml).toUtf8();
         QByteArray utf16("\xff\xfe", 2);
-        const QString declared = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n") + xml;
+        const QString declared =
+            QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n") + xml;
         for (QChar c : declared) {
             utf16 += char(c.unicode() & 0xff);
             utf16 += char(c.unicode() >> 8);
         }
         QTest::newRow("utf-16 with BOM") << utf16;
         QByteArray cp1251 = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\r\n";
-        cp1251 += QByteArray("<Phonebook><Item Address=\"PC12\" Type=\"2\">\xc1\xf3\xf5\xe3\xe0\xeb\xf2\xe5\xf0\xe8\xff</Item>"
-                             "<Item Address=\"10.1.2.3\" Type=\"1\">\xd1\xea\xeb\xe0\xe4</Item></Phonebook>");
+        cp1251 += QByteArray(
+            "<Phonebook><Item Address=\"PC12\" "
+            "Type=\"2\">\xc1\xf3\xf5\xe3\xe0\xeb\xf2\xe5\xf0\xe8\xff</Item>"
+            "<Item Address=\"10.1.2.3\" Type=\"1\">\xd1\xea\xeb\xe0\xe4</Item></Phonebook>");
         QTest::newRow("windows-1251 declared") << cp1251;
     }
     void filesFromOtherTools()
@@ -182,9 +188,12 @@ private slots:
     void saveAndLoadKeepEverything()
     {
         AddressBook book;
-        book.append({QStringLiteral("Иванов Иван <&\"'>"), EntryKind::NetworkName,
-                     QStringLiteral("IIVANOV"), {}});
-        book.append({QStringLiteral("  пробелы  "), EntryKind::IpAddress, QString(), ip(192, 168, 0, 7)});
+        book.append({QStringLiteral("Иванов Иван <&\"'>"),
+                     EntryKind::NetworkName,
+                     QStringLiteral("IIVANOV"),
+                     {}});
+        book.append(
+            {QStringLiteral("  пробелы  "), EntryKind::IpAddress, QString(), ip(192, 168, 0, 7)});
         book.append({QStringLiteral("😀 日本"), EntryKind::NetworkName, QStringLiteral("ПК-3"), {}});
         QVERIFY(book.save(path()));
         const QByteArray xml = read();
@@ -199,7 +208,8 @@ private slots:
     void charactersXmlCannotHoldAreLeftOut()
     {
         AddressBook book;
-        book.append({QStringLiteral("bell\aname"), EntryKind::NetworkName, QStringLiteral("PC\x01"), {}});
+        book.append(
+            {QStringLiteral("bell\aname"), EntryKind::NetworkName, QStringLiteral("PC\x01"), {}});
         QVERIFY(book.save(path()));
         AddressBook back;
         QVERIFY(back.load(path())); // the file stays readable
@@ -211,7 +221,8 @@ private slots:
     {
         QVERIFY(AddressBook().save(path()));
         const QByteArray xml = read();
-        QVERIFY2(xml.contains("<Phonebook/>") || xml.contains("<Phonebook></Phonebook>"), xml.constData());
+        QVERIFY2(xml.contains("<Phonebook/>") || xml.contains("<Phonebook></Phonebook>"),
+                 xml.constData());
         AddressBook back;
         QVERIFY(back.load(path()));
         QCOMPARE(back.size(), 0);
@@ -235,9 +246,11 @@ private slots:
         book.append({QStringLiteral("by name"), EntryKind::NetworkName, QStringLiteral("PC1"), {}});
         book.append({QStringLiteral("first"), EntryKind::IpAddress, QString(), ip(10, 0, 0, 1)});
         book.append({QStringLiteral("second"), EntryKind::IpAddress, QString(), ip(10, 0, 0, 1)});
-        QCOMPARE(book.findNameByAddress(ip(10, 0, 0, 1)), std::optional<QString>(QStringLiteral("first")));
+        QCOMPARE(book.findNameByAddress(ip(10, 0, 0, 1)),
+                 std::optional<QString>(QStringLiteral("first")));
         QCOMPARE(book.findNameByAddress(ip(10, 0, 0, 2)), std::nullopt);
-        QCOMPARE(book.findNameByNetworkName(QStringLiteral("PC1")), std::optional<QString>(QStringLiteral("by name")));
+        QCOMPARE(book.findNameByNetworkName(QStringLiteral("PC1")),
+                 std::optional<QString>(QStringLiteral("by name")));
         QCOMPARE(book.findNameByNetworkName(QStringLiteral("pc1")), std::nullopt);
         book.setKindAndAddress(0, EntryKind::IpAddress, QStringLiteral("1.2.3.4"));
         QCOMPARE(book.at(0).addressText(), QStringLiteral("1.2.3.4"));

@@ -1,7 +1,7 @@
-#include "support/GuiTestMain.h"
-#include "gui/ui/ModalState.h"
 #include "gui/directory/AddressBookWindow.h"
 #include "gui/directory/UserEditorWindow.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"
@@ -72,7 +72,8 @@ class AddressBookWindowTest : public QObject {
     void writeBook()
     {
         AddressBook book;
-        book.append({QStringLiteral("Бухгалтерия"), EntryKind::NetworkName, QStringLiteral("PC12"), {}});
+        book.append(
+            {QStringLiteral("Бухгалтерия"), EntryKind::NetworkName, QStringLiteral("PC12"), {}});
         book.append({QStringLiteral("Склад"), EntryKind::IpAddress, {}, ip(10, 1, 2, 3)});
         QVERIFY(book.save(file()));
     }
@@ -101,8 +102,8 @@ private slots:
         auto *list = w.findChild<QTreeWidget *>();
         QCOMPARE(list->headerItem()->text(0), QStringLiteral("Пользователь"));
         QCOMPARE(list->headerItem()->text(1), QStringLiteral("Адрес"));
-        QVERIFY(w.findChild<QPlainTextEdit *>()->toPlainText().startsWith(
-            QStringLiteral("Адресная книга предназначена для:\n1) Задания более удобно читаемых имен")));
+        QVERIFY(w.findChild<QPlainTextEdit *>()->toPlainText().startsWith(QStringLiteral(
+            "Адресная книга предназначена для:\n1) Задания более удобно читаемых имен")));
 
         inEditor(this, [](UserEditorWindow &e) {
             QCOMPARE(e.windowTitle(), QStringLiteral("Введите параметры для нового пользователя"));
@@ -121,7 +122,8 @@ private slots:
         QSignalSpy finished(&w, &QDialog::finished);
         QTest::mouseClick(button(&w, QStringLiteral("Закрыть")), Qt::LeftButton);
         QCOMPARE(finished.at(0).at(0).toInt(), int(AddressBookWindow::Saved));
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Вы хотите внести изменения в адресную книгу?"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Вы хотите внести изменения в адресную книгу?"));
         AddressBook back;
         QVERIFY(back.load(file()));
         QCOMPARE(back.size(), 1);
@@ -143,7 +145,11 @@ private slots:
     void escapeAfterChangesLosesThem()
     {
         writeBook();
-        const QByteArray before = [&] { QFile f(file()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const QByteArray before = [&] {
+            QFile f(file());
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
         AddressBookWindow w(file(), m_resolver);
         w.show();
         select(w, 0);
@@ -166,7 +172,8 @@ private slots:
         select(w, 1);
         m_prompts->answers = {PromptService::Answer::Yes, PromptService::Answer::No};
         QTest::mouseClick(button(&w, QStringLiteral("Удалить")), Qt::LeftButton);
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Вы действительно хотите удалить пользователя <Склад>"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Вы действительно хотите удалить пользователя <Склад>"));
         QCOMPARE(m_prompts->asked.at(0).icon, PromptService::Icon::Question);
         QCOMPARE(rows(w), QStringList{QStringLiteral("Бухгалтерия|PC12")});
         QVERIFY(!button(&w, QStringLiteral("Удалить"))->isEnabled());
@@ -226,7 +233,8 @@ private slots:
         e.show();
         const Editor f = fieldsOf(e);
         QTest::mouseClick(button(&e, QStringLiteral("Добавить")), Qt::LeftButton);
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Имя пользователя не может быть пустым"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Имя пользователя не может быть пустым"));
         f.name->setText(QStringLiteral("X"));
         QTest::mouseClick(button(&e, QStringLiteral("Добавить")), Qt::LeftButton);
         QCOMPARE(m_prompts->asked.at(1).text, QStringLiteral("Сетевое имя не может быть пустым"));
@@ -274,7 +282,8 @@ private slots:
         f.networkName->setText(QStringLiteral("nowhere"));
         e.resolveAddress();
         QCOMPARE(m_prompts->asked.last().text,
-                 QStringLiteral("Невозможно автоматически определить IP-адрес для пользователя <nowhere>"));
+                 QStringLiteral(
+                     "Невозможно автоматически определить IP-адрес для пользователя <nowhere>"));
     }
 
     void aPendingLookUpHoldsSavingBack()

@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/directory/UserListBuilder.h"
+#include "support/TestMain.h"
 
 #include "support/FakeDirectory.h"
 
@@ -78,8 +78,10 @@ private slots:
         m_browser.records << connectable << disk << nameless << plain;
         m_browser.addComputer(QStringLiteral("GONE")); // does not resolve
         m_browser.addComputer(QStringLiteral("PC2"));
-        m_resolver.addresses = {{"PC12", ip(192, 168, 0, 12)}, {"SHARE", ip(1, 1, 1, 1)},
-                                {"DISK", ip(2, 2, 2, 2)}, {"PLAIN", ip(3, 3, 3, 3)},
+        m_resolver.addresses = {{"PC12", ip(192, 168, 0, 12)},
+                                {"SHARE", ip(1, 1, 1, 1)},
+                                {"DISK", ip(2, 2, 2, 2)},
+                                {"PLAIN", ip(3, 3, 3, 3)},
                                 {"PC2", ip(192, 168, 0, 2)}};
         const UserList users = scanNeighbourhood(m_browser, m_resolver);
         QCOMPARE(texts(users), (QStringList{"PC12, IP = 192.168.0.12", "PLAIN, IP = 3.3.3.3",
@@ -98,8 +100,8 @@ private slots:
         book.append(byAddress(QStringLiteral("Склад"), ip(10, 1, 2, 3)));
         book.append(byName(QStringLiteral("Бухгалтерия"), QStringLiteral("PC12")));
         mergeAddressBook(users, book);
-        QCOMPARE(texts(users), (QStringList{"Склад* (IP = 10.1.2.3)",
-                                            "Бухгалтерия (PC12, отсутствует в сети)"}));
+        QCOMPARE(texts(users),
+                 (QStringList{"Склад* (IP = 10.1.2.3)", "Бухгалтерия (PC12, отсутствует в сети)"}));
         QCOMPARE(users.at(0).address, ip(10, 1, 2, 3)); // listed with its address, not greyed
         QVERIFY(users.at(1).address.isAbsent());
     }
@@ -126,9 +128,9 @@ private slots:
         book.append(byName(QStringLiteral("Точно"), QStringLiteral("PC12")));
         book.append(byName(QStringLiteral("Строчными"), QStringLiteral("pc13")));
         mergeAddressBook(users, book);
-        QCOMPARE(texts(users), (QStringList{"Точно (PC12, IP = 192.168.0.12)",
-                                            "PC13, IP = 192.168.0.13",
-                                            "Строчными (pc13, отсутствует в сети)"}));
+        QCOMPARE(texts(users),
+                 (QStringList{"Точно (PC12, IP = 192.168.0.12)", "PC13, IP = 192.168.0.13",
+                              "Строчными (pc13, отсутствует в сети)"}));
         QVERIFY(users.at(2).address.isAbsent());
     }
 
@@ -158,9 +160,9 @@ private slots:
         book.append(byAddress(QStringLiteral("I2"), ip(172, 16, 0, 2)));
         QVERIFY(book.save(file));
         const UserList users = buildUserList(m_browser, m_resolver, file);
-        QCOMPARE(texts(users), (QStringList{"Z, IP = 10.0.0.26", "Эй (A, IP = 10.0.0.1)",
-                                            "I1* (IP = 172.16.0.1)", "I2* (IP = 172.16.0.2)",
-                                            "N1 (NOPE1, отсутствует в сети)"}));
+        QCOMPARE(texts(users),
+                 (QStringList{"Z, IP = 10.0.0.26", "Эй (A, IP = 10.0.0.1)", "I1* (IP = 172.16.0.1)",
+                              "I2* (IP = 172.16.0.2)", "N1 (NOPE1, отсутствует в сети)"}));
         // Without the file only the neighbours are listed.
         QCOMPARE(texts(buildUserList(m_browser, m_resolver, dir.filePath("none.xml"))),
                  (QStringList{"Z, IP = 10.0.0.26", "A, IP = 10.0.0.1"}));

@@ -1,12 +1,12 @@
-#include "support/GuiTestMain.h"
 #include "gui/messaging/ComposeWindow.h"
+#include "support/GuiTestMain.h"
 
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
 #include <QCheckBox>
-#include <QLabel>
 #include <QClipboard>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
@@ -132,7 +132,8 @@ private slots:
         f.sender->setFocus();
         clickSend(w);
         QCOMPARE(m_prompts->asked.size(), 1);
-        QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Строка сообщения не может быть пустой"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("Строка сообщения не может быть пустой"));
         QCOMPARE(m_prompts->asked.at(0).caption, QStringLiteral("Предупреждение"));
         QCOMPARE(m_prompts->asked.at(0).owner, &w);
         QVERIFY(f.text->hasFocus());
@@ -140,7 +141,8 @@ private slots:
         f.text->setPlainText(QStringLiteral("hi"));
         clickSend(w);
         QCOMPARE(m_prompts->asked.size(), 2);
-        QCOMPARE(m_prompts->asked.at(1).text, QStringLiteral("Имя отправителя не может быть пустым"));
+        QCOMPARE(m_prompts->asked.at(1).text,
+                 QStringLiteral("Имя отправителя не может быть пустым"));
         QVERIFY(f.sender->hasFocus());
         QCOMPARE(finished.size(), 0);
 

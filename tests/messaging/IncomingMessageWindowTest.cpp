@@ -1,6 +1,6 @@
-#include "support/GuiTestMain.h"
-#include "gui/ui/ModalState.h"
 #include "gui/messaging/IncomingMessageWindow.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -19,7 +19,8 @@ class IncomingMessageWindowTest : public QObject {
 private slots:
     void showsTheTextAsPlainText()
     {
-        const QString text = QStringLiteral("Сообщение от PC1:\r\n<b>не жирный</b> &amp;\r\nвторая строка");
+        const QString text =
+            QStringLiteral("Сообщение от PC1:\r\n<b>не жирный</b> &amp;\r\nвторая строка");
         IncomingMessageWindow window(text);
         window.show();
         QCOMPARE(window.windowTitle(), QStringLiteral("Принято сообщение:"));
@@ -63,10 +64,18 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QSignalSpy finished(&window, &QDialog::finished);
         switch (way) {
-        case 0: QTest::mouseClick(button(&window, QStringLiteral("Закрыть")), Qt::LeftButton); break;
-        case 1: QTest::keyClick(&window, Qt::Key_Escape); break;
-        case 2: QTest::keyClick(&window, Qt::Key_Return); break;
-        case 3: window.close(); break;
+        case 0:
+            QTest::mouseClick(button(&window, QStringLiteral("Закрыть")), Qt::LeftButton);
+            break;
+        case 1:
+            QTest::keyClick(&window, Qt::Key_Escape);
+            break;
+        case 2:
+            QTest::keyClick(&window, Qt::Key_Return);
+            break;
+        case 3:
+            window.close();
+            break;
         }
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 0);

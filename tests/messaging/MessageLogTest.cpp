@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/base/MessageLog.h"
+#include "support/TestMain.h"
 
 #include <QLocale>
 #include <QTest>
@@ -23,9 +23,9 @@ private slots:
     void outgoingEntryInRussian()
     {
         const QLocale ru(QLocale::Russian, QLocale::Russia);
-        const auto entry = entryAt(QStringLiteral("Привет"), LogDirection::Outgoing,
-                                   QStringLiteral("192.168.0.7"),
-                                   QDateTime(QDate(2026, 12, 7), QTime(14, 5, 32)));
+        const auto entry =
+            entryAt(QStringLiteral("Привет"), LogDirection::Outgoing, QStringLiteral("192.168.0.7"),
+                    QDateTime(QDate(2026, 12, 7), QTime(14, 5, 32)));
         QCOMPARE(formatLogEntry(entry, ru),
                  QStringLiteral("14:05:32: Сообщение для 192.168.0.7\r\nПривет\r\n\r\n"));
     }
@@ -33,13 +33,14 @@ private slots:
     void incomingEntryInEnglish()
     {
         const QLocale us(QLocale::English, QLocale::UnitedStates);
-        const auto entry = entryAt(QStringLiteral("Сообщение от PC1:\r\nhi"),
-                                   LogDirection::Incoming, QString(),
-                                   QDateTime(QDate(2026, 12, 7), QTime(14, 5, 32)));
+        const auto entry =
+            entryAt(QStringLiteral("Сообщение от PC1:\r\nhi"), LogDirection::Incoming, QString(),
+                    QDateTime(QDate(2026, 12, 7), QTime(14, 5, 32)));
         const QString text = formatLogEntry(entry, us);
         // "2:05:32 PM", without time zone, whatever spaces the locale data use.
         QVERIFY2(text.startsWith(QStringLiteral("2:05:32")), qPrintable(text));
-        QVERIFY2(text.contains(QStringLiteral("PM: Входящее сообщение\r\nСообщение от PC1:\r\nhi\r\n\r\n")),
+        QVERIFY2(text.contains(
+                     QStringLiteral("PM: Входящее сообщение\r\nСообщение от PC1:\r\nhi\r\n\r\n")),
                  qPrintable(text));
     }
 

@@ -1,8 +1,8 @@
-#include "support/GuiTestMain.h"
-#include "app/MainWindow.h"
-#include "gui/ui/ModalState.h"
-#include "core/base/MessageLog.h"
 #include "gui/messaging/MessageLogWindow.h"
+#include "app/MainWindow.h"
+#include "core/base/MessageLog.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 
@@ -40,8 +40,9 @@ private slots:
         QCOMPARE(window.shownText(), QStringLiteral("Входящих и исходящих сообщений нет"));
         QVERIFY(window.windowFlags() & Qt::Tool);
         auto *note = window.findChild<QLabel *>();
-        QCOMPARE(note->text(),
-                 QStringLiteral("Внимание: сообщения сохраняются только во время работы программы"));
+        QCOMPARE(
+            note->text(),
+            QStringLiteral("Внимание: сообщения сохраняются только во время работы программы"));
         QCOMPARE(note->frameShadow(), QFrame::Sunken);
         QVERIFY(note->alignment() & Qt::AlignHCenter);
     }
@@ -56,7 +57,8 @@ private slots:
         const QString text = window.shownText();
         QCOMPARE(text, shown(log));
         QVERIFY(text.indexOf(QStringLiteral("первое")) < text.indexOf(QStringLiteral("второе")));
-        QVERIFY(text.contains(QStringLiteral(": Входящее сообщение\nСообщение от PC2:\nпервое\n\n")));
+        QVERIFY(
+            text.contains(QStringLiteral(": Входящее сообщение\nСообщение от PC2:\nпервое\n\n")));
         QVERIFY(text.contains(QStringLiteral(": Сообщение для 10.0.0.9\nвторое\n\n")));
         // An entry that arrives while the window is open is not shown.
         log.append(QStringLiteral("третье"), LogDirection::Incoming);

@@ -1,27 +1,27 @@
-#include "support/GuiTestMain.h"
-#include "gui/ui/ModalState.h"
-#include "gui/tray/TrayIcon.h"
-#include "core/base/Settings.h"
-#include "gui/messaging/ComposeWindow.h"
-#include "core/base/MessageLog.h"
 #include "gui/messaging/SendMessage.h"
+#include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/ListenerControl.h"
 #include "core/platform/CodePage.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/MessengerService.h"
 #include "core/sound/SoundClip.h"
+#include "gui/messaging/ComposeWindow.h"
+#include "gui/tray/TrayIcon.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
 #include "support/FakeAudioDevice.h"
-#include "support/TestListeners.h"
 #include "support/FakePrompts.h"
+#include "support/TestListeners.h"
 #include "support/Widgets.h"
 
-#include <QPlainTextEdit>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -101,9 +101,9 @@ private slots:
         QByteArray bytes;
         while (peer->waitForReadyRead(1000) || peer->bytesAvailable())
             bytes += peer->readAll();
-        QCOMPARE(bytes, CodePage(1251).fromUnicode(QStringLiteral("Сообщение от ") +
-                                                   ComputerName::localHostName() +
-                                                   QStringLiteral(":\r\nПривет, Ёлка!\r\nЗнак ? не влезает")));
+        QCOMPARE(bytes, CodePage(1251).fromUnicode(
+                            QStringLiteral("Сообщение от ") + ComputerName::localHostName() +
+                            QStringLiteral(":\r\nПривет, Ёлка!\r\nЗнак ? не влезает")));
         QVERIFY(bytes.contains("\xc7\xed\xe0\xea ? \xed\xe5")); // the CJK character became '?'
     }
 
@@ -128,7 +128,8 @@ private slots:
             menuOpened = Widgets::visibleWindow<QMenu>() != nullptr;
         };
         composeAndSend(this, QStringLiteral("Как дела?"));
-        sendMessageTo({QStringLiteral("Сосед, IP = 127.0.0.1"), Ipv4Address::loopback()}, services());
+        sendMessageTo({QStringLiteral("Сосед, IP = 127.0.0.1"), Ipv4Address::loopback()},
+                      services());
         QVERIFY(!composeCameBack);
         QVERIFY(!menuOpened);
         QVERIFY(waitUntil([&] { return windows.shown().size() == 1; }));
@@ -158,7 +159,8 @@ private slots:
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).icon, PromptService::Icon::Question);
         QCOMPARE(m_prompts->asked.at(0).buttons, PromptService::Buttons::YesNo);
-        QVERIFY(m_prompts->asked.at(0).text.startsWith(QStringLiteral("Невозможно установить соединение.")));
+        QVERIFY(m_prompts->asked.at(0).text.startsWith(
+            QStringLiteral("Невозможно установить соединение.")));
         QCOMPARE(m_log.size(), 0);
         QVERIFY(m_messenger.calls.isEmpty());
     }
@@ -202,7 +204,8 @@ private slots:
         sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).text,
-                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь отсутствует в сети."));
+                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь "
+                                "отсутствует в сети."));
         QCOMPARE(m_log.size(), 0);
     }
 
@@ -240,7 +243,8 @@ private slots:
         AudioDevice::setFactory(nullptr);
 
         QVERIFY(waitUntil([&] { return windows.sounds().size() == 1; }));
-        QCOMPARE(windows.sounds().at(0).samples.size(), int(2 * SoundClip::kCaptureBufferSize + 100));
+        QCOMPARE(windows.sounds().at(0).samples.size(),
+                 int(2 * SoundClip::kCaptureBufferSize + 100));
         QCOMPARE(windows.sounds().at(0).sender, ComputerName::localHostName());
         QCOMPARE(m_log.size(), 1);
         QCOMPARE(m_log.entries().at(0).text, QStringLiteral("Звуковое сообщение"));
@@ -262,7 +266,8 @@ private slots:
         sendMessageTo({QStringLiteral("B"), Ipv4Address::loopback()}, services());
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).text,
-                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь отсутствует в сети."));
+                 QStringLiteral("Невозможно соединиться с пользователем.\nВозможно, пользователь "
+                                "отсутствует в сети."));
         QCOMPARE(m_log.size(), 0);
     }
 

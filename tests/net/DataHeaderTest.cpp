@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/net/DataHeader.h"
+#include "support/TestMain.h"
 
 #include <QTest>
 
@@ -46,7 +46,11 @@ private slots:
         const QByteArray sender = utf16le(QStringLiteral("PC1"));
         expected.replace(528, sender.size(), sender);
         expected.replace(656, 4, QByteArray::fromHex("04030201"));
-        expected.replace(680, 16, QByteArray::fromHex("c0000000" "a8000000" "00000000" "07000000"));
+        expected.replace(680, 16,
+                         QByteArray::fromHex("c0000000"
+                                             "a8000000"
+                                             "00000000"
+                                             "07000000"));
         QCOMPARE(h.encode(), expected);
 
         const DataHeader back = DataHeader::decode(expected.constData());

@@ -1,8 +1,8 @@
-#include "core/base/Settings.h"
-#include "core/base/MessageLog.h"
 #include "core/net/DataPort.h"
-#include "core/sound/SoundMessage.h"
+#include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/ListenerControl.h"
+#include "core/sound/SoundMessage.h"
 
 #include "TestSupport.h"
 #include "support/TestListeners.h"
@@ -90,7 +90,8 @@ private slots:
         QCOMPARE(m_windows->sounds().at(0).sender, QStringLiteral("ПК-2"));
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
         // The log names the computer that sent it, not the header's address.
-        QCOMPARE(m_log->entries().at(0).text, QStringLiteral("Звуковое сообщение от \"127.0.0.1\""));
+        QCOMPARE(m_log->entries().at(0).text,
+                 QStringLiteral("Звуковое сообщение от \"127.0.0.1\""));
         QCOMPARE(m_log->entries().at(0).direction, LogDirection::Incoming);
     }
 
@@ -150,9 +151,8 @@ private slots:
     void sendSoundMessageToTheListener()
     {
         const QByteArray samples = pattern(22050);
-        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), m_dataPort,
-                                           QStringLiteral("PC1"), samples.constData(),
-                                           quint32(samples.size())));
+        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), m_dataPort, QStringLiteral("PC1"),
+                                   samples.constData(), quint32(samples.size())));
         QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         QCOMPARE(m_windows->sounds().at(0).sender, QStringLiteral("PC1"));
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
@@ -205,8 +205,8 @@ private slots:
     {
         Peer peer(encodeAnswer(1));
         const QByteArray samples(5000, 'x');
-        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), peer.port,
-                                           QStringLiteral("PC1"), samples.constData(), 5000));
+        QVERIFY(SoundMessage::send(Ipv4Address::loopback(), peer.port, QStringLiteral("PC1"),
+                                   samples.constData(), 5000));
         peer.thread.join();
         DataHeader expected;
         expected.kind = 2;
@@ -221,13 +221,13 @@ private slots:
     {
         for (const QByteArray &answer : {encodeAnswer(0), QByteArray()}) {
             Peer peer(answer);
-            QVERIFY(!SoundMessage::send(Ipv4Address::loopback(), peer.port,
-                                                QStringLiteral("PC1"), "abc", 3));
+            QVERIFY(!SoundMessage::send(Ipv4Address::loopback(), peer.port, QStringLiteral("PC1"),
+                                        "abc", 3));
             peer.thread.join();
             QVERIFY(peer.payload.isEmpty());
         }
         QVERIFY(!SoundMessage::send(Ipv4Address::loopback(), freeConfiguredPort(),
-                                            QStringLiteral("PC1"), "abc", 3));
+                                    QStringLiteral("PC1"), "abc", 3));
     }
 };
 

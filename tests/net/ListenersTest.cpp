@@ -1,11 +1,11 @@
-#include "support/TestMain.h"
-#include "core/base/Settings.h"
 #include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/DataHeader.h"
 #include "core/net/IncomingWindows.h"
 #include "core/net/ListenerControl.h"
 #include "core/net/StopToken.h"
 #include "core/platform/CodePage.h"
+#include "support/TestMain.h"
 
 #include "TestSupport.h"
 #include "support/FakeIncomingWindows.h"
@@ -254,7 +254,8 @@ private slots:
         m_control->stopListeners();
         QVERIFY(!m_control->isRunning());
         QVERIFY2(timer.elapsed() < 2000, "the stop waited for listeners that never listened");
-        QVERIFY2(!messageHolder.waitForNewConnection(300), "the stop token reached another program");
+        QVERIFY2(!messageHolder.waitForNewConnection(300),
+                 "the stop token reached another program");
         QVERIFY2(!dataHolder.waitForNewConnection(300), "the stop header reached another program");
     }
 
@@ -349,7 +350,6 @@ private slots:
         QCOMPARE(dataExchange(m_dataPort, DataHeader::stop().encode()), encodeAnswer(0));
         QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
     }
-
 };
 
 TARVELLO_TEST_MAIN(ListenersTest)

@@ -1,12 +1,12 @@
 // Thousands of hostile or broken connections against the real listeners,
 // then a real text, sound and file: everything still arrives, nothing leaks
 // and nothing is written outside the chosen folder.
-#include "support/TestMain.h"
 #include "core/net/DataPort.h"
-#include "core/sound/SoundMessage.h"
 #include "core/net/MessagePort.h"
 #include "core/net/StopToken.h"
+#include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
+#include "support/TestMain.h"
 
 #include "TestSupport.h"
 #include "support/TestListeners.h"
@@ -38,12 +38,16 @@ constexpr int kClients = 4;
 
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::System)
+                   .size());
 }
 
 int threads()
 {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::NoDotAndDotDot | QDir::Dirs).size());
+    return int(QDir(QStringLiteral("/proc/self/task"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::Dirs)
+                   .size());
 }
 
 QByteArray header(quint32 kind, quint32 size, const QString &fileName = QString())
@@ -89,8 +93,8 @@ void attack(int sort, QRandomGenerator &random, quint16 messagePort, quint16 dat
         bytes = header(2, 0xffffffffu) + QByteArray(random.bounded(100), 's');
         break;
     case 8: { // a file offer with a hostile name (refused)
-        static const char *names[] = {"../../.bashrc", "/etc/passwd", "C:\\x\\y.txt", "..",
-                                      "a\nb", "\u202Eexe.txt"};
+        static const char *names[] = {"../../.bashrc", "/etc/passwd",  "C:\\x\\y.txt", "..",
+                                      "a\nb",          "\u202Eexe.txt"};
         bytes = header(1, 100, QString::fromUtf8(names[random.bounded(6)]));
         break;
     }
@@ -162,10 +166,10 @@ private slots:
 
             const int soundsBefore = receiver.windows.sounds().size();
             const QByteArray samples(11025, 'v');
-            QVERIFY(SoundMessage::send(Ipv4Address::loopback(), dataPort,
-                                               QStringLiteral("PC1"), samples.constData(),
-                                               quint32(samples.size())));
-            QVERIFY(waitUntil([&] { return receiver.windows.sounds().size() == soundsBefore + 1; }));
+            QVERIFY(SoundMessage::send(Ipv4Address::loopback(), dataPort, QStringLiteral("PC1"),
+                                       samples.constData(), quint32(samples.size())));
+            QVERIFY(
+                waitUntil([&] { return receiver.windows.sounds().size() == soundsBefore + 1; }));
             QCOMPARE(receiver.windows.sounds().last().samples, samples);
 
             QFile source(outside.filePath(QStringLiteral("real.bin")));
@@ -191,7 +195,8 @@ private slots:
         QCOMPARE(threads(), threadsBefore);
         const long grownKb = residentKb() - rssBefore;
         qInfo("soak: %d connections, descriptors %d -> %d, threads %d -> %d, RSS grew %ld kB",
-              kConnections, descriptorsBefore, openDescriptors(), threadsBefore, threads(), grownKb);
+              kConnections, descriptorsBefore, openDescriptors(), threadsBefore, threads(),
+              grownKb);
         QVERIFY2(grownKb < kRssBoundKb, qPrintable(QString::number(grownKb)));
     }
 };

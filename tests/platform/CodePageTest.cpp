@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/platform/CodePage.h"
+#include "support/TestMain.h"
 
 #include <QTest>
 
@@ -58,8 +58,7 @@ private slots:
     void cyrillicBytes()
     {
         const CodePage cp(1251);
-        QCOMPARE(cp.fromUnicode(QStringLiteral("Привет")),
-                 QByteArray::fromHex("cff0e8e2e5f2"));
+        QCOMPARE(cp.fromUnicode(QStringLiteral("Привет")), QByteArray::fromHex("cff0e8e2e5f2"));
         QCOMPARE(cp.toUnicode(QByteArray::fromHex("cff0e8e2e5f2")), QStringLiteral("Привет"));
         QCOMPARE(cp.fromUnicode(QStringLiteral("Ёё№")), QByteArray::fromHex("a8b8b9"));
     }

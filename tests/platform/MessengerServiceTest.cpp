@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/platform/MessengerService.h"
+#include "support/TestMain.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -31,14 +31,16 @@ class MessengerServiceTest : public QObject {
 private slots:
     void deliveredWhenItExitsZeroQuietly()
     {
-        SmbclientMessenger m(script("echo 'Type your message, ending it with a Control-D'\nexit 0\n"));
+        SmbclientMessenger m(
+            script("echo 'Type your message, ending it with a Control-D'\nexit 0\n"));
         QCOMPARE(m.send(QStringLiteral("10.77.0.2"), QStringLiteral("Иван"),
                         QStringLiteral("Привет\r\nмир")),
                  0);
         // The sender and the text in code page 1251, for Unix and DOS alike.
-        QCOMPARE(recorded("args"), QByteArray("-M\n10.77.0.2\n-I\n10.77.0.2\n-U\n\xc8\xe2\xe0\xed\n-N\n"
-                                              "--option=dos charset=CP1251\n"
-                                              "--option=unix charset=CP1251\n"));
+        QCOMPARE(recorded("args"),
+                 QByteArray("-M\n10.77.0.2\n-I\n10.77.0.2\n-U\n\xc8\xe2\xe0\xed\n-N\n"
+                            "--option=dos charset=CP1251\n"
+                            "--option=unix charset=CP1251\n"));
         // Plain line feeds: smbclient adds the CR itself.
         QCOMPARE(recorded("stdin"), QByteArray("\xcf\xf0\xe8\xe2\xe5\xf2\n\xec\xe8\xf0"));
     }

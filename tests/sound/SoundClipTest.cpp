@@ -1,5 +1,5 @@
-#include "support/TestMain.h"
 #include "core/sound/SoundClip.h"
+#include "support/TestMain.h"
 
 #include "support/FakeAudioDevice.h"
 
@@ -183,8 +183,9 @@ private slots:
         for (int round = 0; round < 200; ++round) {
             Rig rig;
             int stops = 0;
-            QObject::connect(rig.clip.get(), &SoundClip::recordingStopped, rig.clip.get(),
-                             [&stops] { ++stops; }, Qt::DirectConnection);
+            QObject::connect(
+                rig.clip.get(), &SoundClip::recordingStopped, rig.clip.get(), [&stops] { ++stops; },
+                Qt::DirectConnection);
             QVERIFY(rig.record());
             std::thread deviceThread([&] {
                 while (rig.device->deliver(kFull)) {

@@ -1,9 +1,9 @@
-#include "support/GuiTestMain.h"
-#include "gui/ui/ModalState.h"
 #include "core/base/Settings.h"
+#include "core/sound/SoundClip.h"
 #include "gui/messaging/ComposeWindow.h"
 #include "gui/sound/IncomingSoundWindow.h"
-#include "core/sound/SoundClip.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "support/FakeAudioDevice.h"
 #include "support/FakePrompts.h"
@@ -110,7 +110,8 @@ private slots:
         QCOMPARE(m_prompts->asked.at(0).text, QStringLiteral("Звук не записан"));
         QVERIFY(!button(&w, QStringLiteral("Воспроизвести"))->isChecked());
         QSignalSpy finished(&w, &QDialog::finished);
-        QTest::mouseClick(button(&w, QStringLiteral("Отправить звуковое сообщение")), Qt::LeftButton);
+        QTest::mouseClick(button(&w, QStringLiteral("Отправить звуковое сообщение")),
+                          Qt::LeftButton);
         QCOMPARE(finished.size(), 0);
         QCOMPARE(m_prompts->asked.at(1).text, QStringLiteral("Звуковое сообщение не записано"));
     }
@@ -122,7 +123,8 @@ private slots:
         w.show();
         QTest::mouseClick(record(&w), Qt::LeftButton);
         QCOMPARE(m_prompts->asked.size(), 1);
-        QVERIFY(m_prompts->asked.at(0).text.startsWith(QStringLiteral("Не найдено устройство записи звука")));
+        QVERIFY(m_prompts->asked.at(0).text.startsWith(
+            QStringLiteral("Не найдено устройство записи звука")));
         QCOMPARE(record(&w)->text(), QStringLiteral("Записать"));
         QVERIFY(!record(&w)->isChecked());
         QVERIFY(!w.clip().isRecording());
@@ -162,7 +164,7 @@ private slots:
         QCOMPARE(play->text(), QStringLiteral("Остановить"));
         QVERIFY(m_devices.last->finish());
         QTRY_COMPARE(play->text(), QStringLiteral("Проиграть"));
-        QVERIFY(w.isVisible()); // stays until the user closes it
+        QVERIFY(w.isVisible());                  // stays until the user closes it
         QTest::mouseClick(play, Qt::LeftButton); // and plays again
         QVERIFY(clip.isPlaying());
         QSignalSpy finished(&w, &QDialog::finished);
@@ -216,7 +218,8 @@ private slots:
         w.show();
         QTest::mouseClick(button(&w, QStringLiteral("Проиграть")), Qt::LeftButton);
         QCOMPARE(m_prompts->asked.size(), 1);
-        QVERIFY(m_prompts->asked.at(0).text.startsWith(QStringLiteral("Не найдено устройство воспроизведения")));
+        QVERIFY(m_prompts->asked.at(0).text.startsWith(
+            QStringLiteral("Не найдено устройство воспроизведения")));
         QCOMPARE(button(&w, QStringLiteral("Проиграть"))->text(), QStringLiteral("Проиграть"));
         QVERIFY(w.isVisible());
     }

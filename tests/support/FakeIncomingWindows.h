@@ -32,8 +32,7 @@ public:
     }
     // File offers: each is recorded and answered with the next of
     // `offerAnswers` (a path accepts, an empty text refuses).
-    QString askFileOffer(const QString &senderName, const QString &fileName,
-                         quint32 size) override
+    QString askFileOffer(const QString &senderName, const QString &fileName, quint32 size) override
     {
         std::unique_lock lock(m_mutex);
         m_offers.append({senderName, fileName, size});

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "core/base/Settings.h"
 #include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/ListenerControl.h"
-#include "net/TestSupport.h"
 #include "core/sound/SoundMessage.h"
-#include "support/FakeIncomingWindows.h"
 #include "core/transfer/FileTransfer.h"
+#include "net/TestSupport.h"
+#include "support/FakeIncomingWindows.h"
 
 #include <memory>
 

@@ -18,8 +18,7 @@ inline QPushButton *button(QWidget *window, const QString &text)
 }
 
 // The visible top-level window of a class, if one is open.
-template <typename T>
-T *visibleWindow()
+template <typename T> T *visibleWindow()
 {
     for (QWidget *w : QApplication::topLevelWidgets()) {
         if (auto *t = qobject_cast<T *>(w); t && t->isVisible())

@@ -1,21 +1,21 @@
-#include "support/TestMain.h"
-#include "core/base/Settings.h"
-#include "core/base/MessageLog.h"
-#include "core/net/ListenerControl.h"
 #include "core/transfer/FileTransfer.h"
+#include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
+#include "core/net/ListenerControl.h"
+#include "support/TestMain.h"
 
-#include "net/TestSupport.h"
 #include "core/net/Cancellation.h"
+#include "net/TestSupport.h"
 #include "support/TestListeners.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <future>
@@ -86,6 +86,21 @@ class FileTransferTest : public QObject {
                 QFileInfo(file).fileName()};
     }
 
+    // Offers a file of 100,000 bytes from "PC9" over a raw socket; true when
+    // the offer was accepted (the answer 1).
+    bool offerAccepted(QTcpSocket &s, const QString &fileName)
+    {
+        DataHeader h;
+        h.kind = 1;
+        h.senderName = QStringLiteral("PC9");
+        h.fileName = fileName;
+        h.size = 100000;
+        if (!connectClient(s, m_dataPort))
+            return false;
+        s.write(h.encode());
+        return s.waitForReadyRead(5000) && s.read(4) == encodeAnswer(1);
+    }
+
 private slots:
     void sizes_data()
     {
@@ -113,17 +128,27 @@ private slots:
     {
         QTest::addColumn<QString>("offered");
         QTest::addColumn<QString>("safe");
-        QTest::newRow("climbing") << "../../.bashrc" << "bashrc";
-        QTest::newRow("windows path") << "C:\\x\\y.txt" << "y.txt";
-        QTest::newRow("unix path") << "/etc/passwd" << "passwd";
-        QTest::newRow("hidden") << ".hidden" << "hidden";
-        QTest::newRow("dots only") << "..." << "файл";
-        QTest::newRow("empty") << "" << "файл";
-        QTest::newRow("folder only") << "dir/" << "файл";
-        QTest::newRow("controls") << "ok\x01na\nme\x1f.txt" << "okname.txt";
+        QTest::newRow("climbing") << "../../.bashrc"
+                                  << "bashrc";
+        QTest::newRow("windows path") << "C:\\x\\y.txt"
+                                      << "y.txt";
+        QTest::newRow("unix path") << "/etc/passwd"
+                                   << "passwd";
+        QTest::newRow("hidden") << ".hidden"
+                                << "hidden";
+        QTest::newRow("dots only") << "..."
+                                   << "файл";
+        QTest::newRow("empty") << ""
+                               << "файл";
+        QTest::newRow("folder only") << "dir/"
+                                     << "файл";
+        QTest::newRow("controls") << "ok\x01na\nme\x1f.txt"
+                                  << "okname.txt";
         QTest::newRow("bidi override") << QString::fromUtf8("evil\u202Etxt.exe") << "eviltxt.exe";
-        QTest::newRow("blanks") << "  spaced name  " << "spaced name";
-        QTest::newRow("cyrillic") << "отчёт за май.docx" << "отчёт за май.docx";
+        QTest::newRow("blanks") << "  spaced name  "
+                                << "spaced name";
+        QTest::newRow("cyrillic") << "отчёт за май.docx"
+                                  << "отчёт за май.docx";
         QTest::newRow("long") << QString(300, u'a') + ".txt" << QString(196, u'a') + ".txt";
     }
     void namesFromTheNetworkAreMadeSafe()
@@ -234,7 +259,8 @@ private slots:
         m_windows->answerOffers({path("empty-in")});
         Reports r;
         FileTransfer::sendFile(job(path("empty")), std::ref(r));
-        QCOMPARE(r.statuses(), (QList<FileSendStatus>{FileSendStatus::Progress, FileSendStatus::Done}));
+        QCOMPARE(r.statuses(),
+                 (QList<FileSendStatus>{FileSendStatus::Progress, FileSendStatus::Done}));
         QVERIFY(waitUntil([&] { return QFile::exists(path("empty-in")); }));
         QCOMPARE(QFileInfo(path("empty-in")).size(), 0);
     }
@@ -258,23 +284,16 @@ private slots:
         FileTransfer::sendFile(job(path("a.txt")), std::ref(r));
         QCOMPARE(r.statuses(), QList<FileSendStatus>{FileSendStatus::Refused});
         QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
-        QVERIFY(m_log->entries().at(0).text.startsWith(QStringLiteral("Файл a.txt от PC1 не сохранен")));
+        QVERIFY(m_log->entries().at(0).text.startsWith(
+            QStringLiteral("Файл a.txt от PC1 не сохранен")));
     }
 
     void senderThatBreaksOffLeavesAPartFile()
     {
         writeFile(path("kept.txt"), "an existing file");
         m_windows->answerOffers({path("kept.txt")});
-        DataHeader h;
-        h.kind = 1;
-        h.senderName = QStringLiteral("PC9");
-        h.fileName = QStringLiteral("kept.txt");
-        h.size = 100000;
         QTcpSocket s;
-        QVERIFY(connectClient(s, m_dataPort));
-        s.write(h.encode());
-        QVERIFY(s.waitForReadyRead(5000));
-        QCOMPARE(s.read(4), encodeAnswer(1));
+        QVERIFY(offerAccepted(s, QStringLiteral("kept.txt")));
         s.write(QByteArray(30000, 'p'));
         s.waitForBytesWritten(5000);
         s.disconnectFromHost();
@@ -284,23 +303,16 @@ private slots:
         QCOMPARE(readAll(path("kept.txt")), QByteArray("an existing file"));
         QCOMPARE(readAll(path("kept.txt.part")), QByteArray(30000, 'p'));
         const QString line = m_log->entries().at(0).text;
-        QVERIFY2(line.startsWith(QStringLiteral("Файл kept.txt от PC9 принят не полностью")), qPrintable(line));
+        QVERIFY2(line.startsWith(QStringLiteral("Файл kept.txt от PC9 принят не полностью")),
+                 qPrintable(line));
         QVERIFY2(line.contains(QStringLiteral("29 Кбайт из 97 Кбайт")), qPrintable(line));
     }
 
     void stopEndsATransferInProgressAtOnce()
     {
         m_windows->answerOffers({path("slow.bin")});
-        DataHeader h;
-        h.kind = 1;
-        h.senderName = QStringLiteral("PC9");
-        h.fileName = QStringLiteral("slow.bin");
-        h.size = 100000;
         QTcpSocket s;
-        QVERIFY(connectClient(s, m_dataPort));
-        s.write(h.encode());
-        QVERIFY(s.waitForReadyRead(5000));
-        QCOMPARE(s.read(4), encodeAnswer(1));
+        QVERIFY(offerAccepted(s, QStringLiteral("slow.bin")));
         s.write(QByteArray(1000, 'p'));
         s.waitForBytesWritten(5000);
         // The peer goes quiet, holding the connection; the program ends.

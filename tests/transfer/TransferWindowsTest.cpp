@@ -1,15 +1,15 @@
-#include "support/GuiTestMain.h"
 #include "app/GuiIncomingWindows.h"
-#include "gui/ui/ModalState.h"
-#include "core/base/Settings.h"
 #include "core/base/MessageLog.h"
+#include "core/base/Settings.h"
 #include "core/net/ListenerControl.h"
 #include "gui/transfer/OfferPromptWindow.h"
 #include "gui/transfer/SendFileWindow.h"
+#include "gui/ui/ModalState.h"
+#include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
-#include "support/TestListeners.h"
 #include "support/FakePrompts.h"
+#include "support/TestListeners.h"
 #include "support/Widgets.h"
 
 #include <QComboBox>
@@ -52,13 +52,17 @@ private slots:
                             nullptr, 3600 * 1000);
         QSignalSpy finished(&w, &QDialog::finished);
         w.show();
-        QCOMPARE(w.windowTitle(), QStringLiteral("Информация от Tarvello: <PC2> посылает Вам файл "));
+        QCOMPARE(w.windowTitle(),
+                 QStringLiteral("Информация от Tarvello: <PC2> посылает Вам файл "));
         QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
         bool asked = false;
         for (auto *l : w.findChildren<QLabel *>())
-            asked = asked || l->text() == QStringLiteral("Вы хотите принять файл <отчёт.pdf> размером 2.441 Мбайт?");
+            asked = asked ||
+                    l->text() ==
+                        QStringLiteral("Вы хотите принять файл <отчёт.pdf> размером 2.441 Мбайт?");
         QVERIFY(asked);
-        QCOMPARE(w.countdownText(), QStringLiteral("Это окно автоматически закроется через 15 секунд"));
+        QCOMPARE(w.countdownText(),
+                 QStringLiteral("Это окно автоматически закроется через 15 секунд"));
         for (int left = 14; left >= 1; --left) {
             w.tick();
             QCOMPARE(w.countdownText(),
@@ -67,7 +71,8 @@ private slots:
             QCOMPARE(finished.size(), 0);
         }
         w.tick(); // the fifteenth
-        QCOMPARE(w.countdownText(), QStringLiteral("Это окно автоматически закроется через 0 секунд"));
+        QCOMPARE(w.countdownText(),
+                 QStringLiteral("Это окно автоматически закроется через 0 секунд"));
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), OfferPromptWindow::kNo);
     }
@@ -99,9 +104,12 @@ private slots:
         // "Нет".
         auto refused = ask();
         QVERIFY(waitUntil([] { return Widgets::visibleWindow<OfferPromptWindow>() != nullptr; }));
-        QTest::mouseClick(button(Widgets::visibleWindow<OfferPromptWindow>(), QStringLiteral("Нет")),
-                          Qt::LeftButton);
-        QVERIFY(waitUntil([&] { return refused.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        QTest::mouseClick(
+            button(Widgets::visibleWindow<OfferPromptWindow>(), QStringLiteral("Нет")),
+            Qt::LeftButton);
+        QVERIFY(waitUntil([&] {
+            return refused.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        }));
         QCOMPARE(refused.get(), QString());
         // "Да", then the save dialog cancelled: a refusal too.
         auto cancelled = ask();
@@ -112,7 +120,9 @@ private slots:
         QFileDialog *save = Widgets::visibleWindow<QFileDialog>();
         QCOMPARE(save->acceptMode(), QFileDialog::AcceptSave);
         save->reject();
-        QVERIFY(waitUntil([&] { return cancelled.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        QVERIFY(waitUntil([&] {
+            return cancelled.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        }));
         QCOMPARE(cancelled.get(), QString());
         // "Да" and a path.
         auto accepted = ask();
@@ -124,7 +134,9 @@ private slots:
         save->setDirectory(m_dir.path());
         save->selectFile(m_dir.filePath(QStringLiteral("saved.txt")));
         static_cast<QDialog *>(save)->accept();
-        QVERIFY(waitUntil([&] { return accepted.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        QVERIFY(waitUntil([&] {
+            return accepted.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        }));
         QCOMPARE(accepted.get(), m_dir.filePath(QStringLiteral("saved.txt")));
     }
 
@@ -144,14 +156,16 @@ private slots:
                          [file](QWidget *, const QString &) { return file; });
         QVERIFY(w.chooseFile());
         w.show();
-        QCOMPARE(w.windowTitle(), QStringLiteral("Отправка файла пользователю <Я, IP = 127.0.0.1>"));
+        QCOMPARE(w.windowTitle(),
+                 QStringLiteral("Отправка файла пользователю <Я, IP = 127.0.0.1>"));
         auto *recipients = w.findChild<QComboBox *>();
         QCOMPARE(recipients->count(), 2); // the absent user is not offered
         QCOMPARE(recipients->currentText(), QStringLiteral("Я, IP = 127.0.0.1"));
         QCOMPARE(w.findChild<QLineEdit *>()->text(), file + QStringLiteral(" (292 Кбайт)"));
         QCOMPARE(w.statusText(), QStringLiteral("Статус: готов к отправке "));
         recipients->setCurrentIndex(1);
-        QCOMPARE(w.windowTitle(), QStringLiteral("Отправка файла пользователю <Тоже я, IP = 127.0.0.1>"));
+        QCOMPARE(w.windowTitle(),
+                 QStringLiteral("Отправка файла пользователю <Тоже я, IP = 127.0.0.1>"));
 
         // Refused, with the recipient's prompt held open meanwhile: the
         // window cannot be closed while it waits.
@@ -159,7 +173,8 @@ private slots:
         QPushButton *send = button(&w, QStringLiteral("О&тправить"));
         QTest::mouseClick(send, Qt::LeftButton);
         QVERIFY(w.isBusy());
-        QCOMPARE(w.statusText(), QStringLiteral("Статус: ожидание разрешения приема от получателя... Это может занять некоторое время."));
+        QCOMPARE(w.statusText(), QStringLiteral("Статус: ожидание разрешения приема от "
+                                                "получателя... Это может занять некоторое время."));
         QVERIFY(!send->isEnabled());
         QVERIFY(!button(&w, QStringLiteral("&Закрыть"))->isEnabled());
         QVERIFY(waitUntil([&] { return receiver.open() == 1; }));
@@ -169,8 +184,10 @@ private slots:
         receiver.release();
         QVERIFY(waitUntil([&] { return !w.isBusy(); }));
         QCOMPARE(m_prompts->asked.last().caption, QStringLiteral("Отправка невозможна:"));
-        QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Пользователь отказался или не смог получить файл "));
-        QCOMPARE(w.statusText(), QStringLiteral("Статус: пользователь отказался или не смог получить файл "));
+        QCOMPARE(m_prompts->asked.last().text,
+                 QStringLiteral("Пользователь отказался или не смог получить файл "));
+        QCOMPARE(w.statusText(),
+                 QStringLiteral("Статус: пользователь отказался или не смог получить файл "));
         QCOMPARE(w.progress(), 0);
 
         // The program's list is rebuilt meanwhile (here: nobody is left); the
@@ -184,13 +201,17 @@ private slots:
         QCOMPARE(w.statusText(), QStringLiteral("Статус: отправка успешно завершена "));
         QCOMPARE(w.progress(), 100);
         QVERIFY(send->isEnabled());
-        QVERIFY(waitUntil([&] { return QFileInfo(m_dir.filePath(QStringLiteral("received.bin"))).size() == 300000; }));
+        QVERIFY(waitUntil([&] {
+            return QFileInfo(m_dir.filePath(QStringLiteral("received.bin"))).size() == 300000;
+        }));
 
         // Nobody listening.
         listeners.control->stopListeners();
         QTest::mouseClick(send, Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !w.isBusy(); }));
-        QCOMPARE(w.statusText(), QStringLiteral("Статус: невозможно соединиться с пользователем.\nвозможно, пользователь отсутствует в сети."));
+        QCOMPARE(w.statusText(),
+                 QStringLiteral("Статус: невозможно соединиться с пользователем.\nвозможно, "
+                                "пользователь отсутствует в сети."));
 
         // Closing now works.
         QSignalSpy finished(&w, &QDialog::finished);
@@ -212,7 +233,8 @@ private slots:
         w.show();
         QTest::mouseClick(button(&w, QStringLiteral("О&тправить")), Qt::LeftButton);
         QVERIFY(waitUntil([&] { return !w.isBusy(); }));
-        QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Невозможно открыть отправляемый файл"));
+        QCOMPARE(m_prompts->asked.last().text,
+                 QStringLiteral("Невозможно открыть отправляемый файл"));
         QCOMPARE(w.statusText(), QStringLiteral("Статус: невозможно открыть отправляемый файл"));
     }
 

@@ -25,8 +25,8 @@ QString neighbourText(const QString &name, const Ipv4Address &a)
 }
 
 // Runs the look-ups on up to `parallel` threads; results keep their places.
-std::vector<std::optional<Ipv4Address>> resolveAll(HostResolver &resolver,
-                                                   const QStringList &names, int parallel)
+std::vector<std::optional<Ipv4Address>> resolveAll(HostResolver &resolver, const QStringList &names,
+                                                   int parallel)
 {
     std::vector<std::optional<Ipv4Address>> results(names.size());
     std::atomic<qsizetype> next{0};

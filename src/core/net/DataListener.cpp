@@ -40,8 +40,7 @@ void DataListener::run()
     TcpSocket listening;
     if (!listening.listenOn(m_port)) {
         if (m_services.observer)
-            m_services.observer->portUnavailable(ListenerKind::Data, m_port,
-                                                 listening.lastError());
+            m_services.observer->portUnavailable(ListenerKind::Data, m_port, listening.lastError());
         return;
     }
     setBound(true);

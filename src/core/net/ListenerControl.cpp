@@ -108,4 +108,3 @@ void ListenerControl::stop()
     m_message.reset();
     m_data.reset();
 }
-

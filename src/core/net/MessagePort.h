@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/base/Ipv4Address.h"
 #include "TcpSocket.h"
+#include "core/base/Ipv4Address.h"
 
 #include <QByteArray>
 #include <QString>

@@ -103,8 +103,8 @@ bool AvahiBrowser::enumerate(QList<NetResource> &records)
     if (!e.poll)
         return false;
     int error = 0;
-    e.client = avahi_client_new(avahi_simple_poll_get(e.poll), AvahiClientFlags(0),
-                                onClientState, &e, &error);
+    e.client = avahi_client_new(avahi_simple_poll_get(e.poll), AvahiClientFlags(0), onClientState,
+                                &e, &error);
     if (!e.client) {
         avahi_simple_poll_free(e.poll);
         return false;

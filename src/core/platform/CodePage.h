@@ -26,7 +26,10 @@ public:
     // byte b to U+00b (as Windows does for its undefined bytes), a double-byte
     // page gives '?'.
     QString toUnicode(const char *data, qsizetype size) const;
-    QString toUnicode(const QByteArray &bytes) const { return toUnicode(bytes.constData(), bytes.size()); }
+    QString toUnicode(const QByteArray &bytes) const
+    {
+        return toUnicode(bytes.constData(), bytes.size());
+    }
 
 private:
     const char *iconvName() const;

@@ -20,8 +20,8 @@ int SmbclientMessenger::send(const QString &recipientAddress, const QString &sen
     const CodePage page = CodePage::ansi();
     QProcess process;
     process.setProgram(QStringLiteral("/bin/sh"));
-    process.setArguments({QStringLiteral("-c"), QLatin1String(kScript), m_program,
-                          recipientAddress, QStringLiteral("CP%1").arg(page.number())});
+    process.setArguments({QStringLiteral("-c"), QLatin1String(kScript), m_program, recipientAddress,
+                          QStringLiteral("CP%1").arg(page.number())});
     process.start();
     if (!process.waitForStarted(m_timeoutMs))
         return -1; // not installed, or cannot run

@@ -36,7 +36,6 @@ public:
     int send(const QString &recipientAddress, const QString &senderName,
              const QString &text) override;
 
-
 private:
     QString m_program;
     int m_timeoutMs;

@@ -9,8 +9,7 @@ SoundClip::~SoundClip()
     closeDevices();
 }
 
-bool SoundClip::startRecording(int deviceId, int channels, int samplesPerSecond,
-                               int bitsPerSample)
+bool SoundClip::startRecording(int deviceId, int channels, int samplesPerSecond, int bitsPerSample)
 {
     if (m_recording)
         return false;

@@ -1,8 +1,8 @@
 #include "SoundMessage.h"
 
 #include "SoundClip.h"
-#include "core/base/StringTable.h"
 #include "core/base/MessageLog.h"
+#include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
 #include "core/net/IncomingWindows.h"
 

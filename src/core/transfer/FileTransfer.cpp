@@ -1,7 +1,7 @@
 #include "FileTransfer.h"
 
-#include "core/base/StringTable.h"
 #include "core/base/MessageLog.h"
+#include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
 #include "core/net/IncomingWindows.h"
 #include "core/net/TcpSocket.h"
@@ -87,8 +87,7 @@ QString safeFileName(const QString &offered)
     constexpr qsizetype kMaxLength = 200;
     if (clean.size() > kMaxLength) {
         const qsizetype dot = clean.lastIndexOf(u'.');
-        const QString extension =
-            dot > 0 && clean.size() - dot <= 20 ? clean.mid(dot) : QString();
+        const QString extension = dot > 0 && clean.size() - dot <= 20 ? clean.mid(dot) : QString();
         clean = clean.left(kMaxLength - extension.size()).trimmed() + extension;
     }
     if (clean.isEmpty())
@@ -179,12 +178,12 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
     // everything has arrived: a transfer that fails never destroys a file
     // that was there.
     const QFileInfo info(target);
-    QTemporaryFile temp(info.dir().filePath(QStringLiteral(".") + info.fileName() +
-                                            QStringLiteral(".XXXXXX")));
+    QTemporaryFile temp(
+        info.dir().filePath(QStringLiteral(".") + info.fileName() + QStringLiteral(".XXXXXX")));
     temp.setAutoRemove(false);
     if (!temp.open()) {
-        log(services, StringTable::format(StringId::FileNotSavedLog,
-                                          {name, sender, temp.errorString()}));
+        log(services,
+            StringTable::format(StringId::FileNotSavedLog, {name, sender, temp.errorString()}));
         DataPort::refuse(connection);
         return;
     }
@@ -204,13 +203,12 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
     if (writeFailed || !temp.flush()) {
         // The sender learns of the failure from the reset.
         connection.abort();
-        log(services, StringTable::format(StringId::FileNotSavedLog,
-                                          {name, sender, temp.errorString()}));
+        log(services,
+            StringTable::format(StringId::FileNotSavedLog, {name, sender, temp.errorString()}));
         temp.remove();
         return;
     }
-    temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                        QFile::ReadOther);
+    temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     temp.close();
     // Complete: the stream ended in order with the announced size (its lower
     // 32 bits, which is all the header carries).
@@ -222,9 +220,9 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
             connection.close();
         } else {
             connection.abort();
-            log(services, StringTable::format(StringId::FileNotSavedLog,
-                                              {name, sender, QString::fromLocal8Bit(
-                                                                 std::strerror(errno))}));
+            log(services,
+                StringTable::format(StringId::FileNotSavedLog,
+                                    {name, sender, QString::fromLocal8Bit(std::strerror(errno))}));
             QFile::remove(temp.fileName());
         }
         return;
@@ -235,9 +233,10 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
         QFile::remove(temp.fileName());
         return;
     }
-    log(services, StringTable::format(StringId::FileIncompleteLog,
-                                      {name, sender, sizeText(quint32(qMin<quint64>(received, 0xffffffffu))),
-                                       sizeText(header.size), part}));
+    log(services,
+        StringTable::format(StringId::FileIncompleteLog,
+                            {name, sender, sizeText(quint32(qMin<quint64>(received, 0xffffffffu))),
+                             sizeText(header.size), part}));
 }
 
 } // namespace FileTransfer

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/net/DataHeader.h"
 #include "core/base/Ipv4Address.h"
+#include "core/net/DataHeader.h"
 #include "core/net/ListenerServices.h"
 
 #include <QString>

@@ -1,17 +1,16 @@
 #include "AddressBookWindow.h"
 
 #include "UserEditorWindow.h"
-#include "gui/ui/PromptService.h"
 #include "core/base/StringTable.h"
+#include "gui/ui/PromptService.h"
 #include "gui/ui/WaitCursor.h"
 #include "ui_AddressBookWindow.h"
 
 #include <QHeaderView>
 
-AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver,
-                                     QWidget *parent)
-    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::AddressBookWindow>()), m_path(path),
-      m_resolver(resolver)
+AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver, QWidget *parent)
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::AddressBookWindow>()),
+      m_path(path), m_resolver(resolver)
 {
     using StringTable::text;
     m_ui->setupUi(this);
@@ -32,9 +31,8 @@ AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver
         m_book.load(m_path); // a missing or unreadable file is an empty book
     }
     fill();
-    connect(m_ui->list, &QTreeWidget::itemSelectionChanged, this, [this] {
-        m_ui->deleteButton->setEnabled(selectedPosition() >= 0);
-    });
+    connect(m_ui->list, &QTreeWidget::itemSelectionChanged, this,
+            [this] { m_ui->deleteButton->setEnabled(selectedPosition() >= 0); });
     connect(m_ui->list, &QTreeWidget::itemDoubleClicked, this, &AddressBookWindow::editSelected);
     connect(m_ui->addButton, &QPushButton::clicked, this, &AddressBookWindow::addEntry);
     connect(m_ui->deleteButton, &QPushButton::clicked, this, &AddressBookWindow::deleteSelected);
@@ -66,8 +64,8 @@ void AddressBookWindow::fill()
 {
     m_ui->list->clear();
     for (qsizetype i = 0; i < m_book.size(); ++i) {
-        auto *row = new QTreeWidgetItem(
-            m_ui->list, {m_book.at(i).name, m_book.at(i).addressText()});
+        auto *row =
+            new QTreeWidgetItem(m_ui->list, {m_book.at(i).name, m_book.at(i).addressText()});
         row->setData(0, Qt::UserRole, int(i));
     }
 }

@@ -32,7 +32,7 @@ public slots:
     void editSelected();
     void deleteSelected();
     void collapseHelp();
-    void closeAsked(); // "Закрыть"
+    void closeAsked();      // "Закрыть"
     void reject() override; // Escape and the close box: nothing is saved
 
 protected:

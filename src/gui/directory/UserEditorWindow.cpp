@@ -1,18 +1,18 @@
 #include "UserEditorWindow.h"
 
-#include "gui/ui/PromptService.h"
 #include "core/base/StringTable.h"
+#include "core/platform/HostResolver.h"
+#include "gui/ui/PromptService.h"
 #include "gui/ui/WaitCursor.h"
 #include "gui/ui/WaitFor.h"
-#include "core/platform/HostResolver.h"
 #include "ui_UserEditorWindow.h"
 
 #include <QRegularExpressionValidator>
 
 UserEditorWindow::UserEditorWindow(const AddressBookEntry &entry, bool isNew,
                                    HostResolver &resolver, QWidget *parent)
-    : ProgramDialog(NoOptions, parent), m_ui(std::make_unique<Ui::UserEditorWindow>()), m_entry(entry),
-      m_resolver(resolver)
+    : ProgramDialog(NoOptions, parent), m_ui(std::make_unique<Ui::UserEditorWindow>()),
+      m_entry(entry), m_resolver(resolver)
 {
     using StringTable::text;
     m_ui->setupUi(this);
@@ -95,10 +95,9 @@ void UserEditorWindow::resolveName()
     if (!isVisible())
         return; // closed meanwhile: the entry stays as it was
     if (!name) {
-        PromptService::instance().ask(nullptr, PromptService::Icon::Information,
-                                      StringTable::text(StringId::Warning),
-                                      StringTable::format(StringId::CannotResolveName, {text}),
-                                      PromptService::Buttons::Ok);
+        PromptService::instance().ask(
+            nullptr, PromptService::Icon::Information, StringTable::text(StringId::Warning),
+            StringTable::format(StringId::CannotResolveName, {text}), PromptService::Buttons::Ok);
         return;
     }
     m_ui->networkName->setText(name->toUpper());
@@ -129,8 +128,7 @@ void UserEditorWindow::resolveAddress()
     applyKind();
 }
 
-template <typename T>
-T UserEditorWindow::lookUp(const std::function<T()> &work)
+template <typename T> T UserEditorWindow::lookUp(const std::function<T()> &work)
 {
     // One look-up at a time, and no saving until it has answered: the
     // entry is stored whole, with the kind and the value that go together.

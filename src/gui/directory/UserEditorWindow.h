@@ -41,8 +41,7 @@ private:
     void applyKind();
     // Runs a look-up off the GUI thread with saving and the other look-up
     // held back until it answers.
-    template <typename T>
-    T lookUp(const std::function<T()> &work);
+    template <typename T> T lookUp(const std::function<T()> &work);
 
     std::unique_ptr<Ui::UserEditorWindow> m_ui;
     AddressBookEntry m_entry;

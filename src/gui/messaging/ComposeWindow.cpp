@@ -1,8 +1,8 @@
 #include "ComposeWindow.h"
 
-#include "gui/ui/PromptService.h"
 #include "core/base/StringTable.h"
 #include "core/sound/SoundClip.h"
+#include "gui/ui/PromptService.h"
 #include "ui_ComposeWindow.h"
 
 #include <QApplication>
@@ -10,8 +10,8 @@
 
 ComposeWindow::ComposeWindow(const QString &recipientName, const QString &senderName,
                              bool messengerByDefault, QWidget *parent)
-    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::ComposeWindow>()), m_senderName(senderName),
-      m_clip(std::make_unique<SoundClip>())
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::ComposeWindow>()),
+      m_senderName(senderName), m_clip(std::make_unique<SoundClip>())
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

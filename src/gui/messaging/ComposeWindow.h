@@ -23,8 +23,8 @@ public:
     static constexpr qsizetype kMaxSenderChars = 255;
     static constexpr qsizetype kMaxTextChars = 65535;
 
-    ComposeWindow(const QString &recipientName, const QString &senderName,
-                  bool messengerByDefault, QWidget *parent = nullptr);
+    ComposeWindow(const QString &recipientName, const QString &senderName, bool messengerByDefault,
+                  QWidget *parent = nullptr);
     ~ComposeWindow() override;
 
     // What the fields held when they were last read; the text with CR LF

@@ -8,7 +8,8 @@
 #include <QGuiApplication>
 
 IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *parent)
-    : ProgramDialog(TellsTheTray | Resizable | ComesToFront, parent), m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
+    : ProgramDialog(TellsTheTray | Resizable | ComesToFront, parent),
+      m_ui(std::make_unique<Ui::IncomingMessageWindow>()), m_text(text)
 {
     m_ui->setupUi(this);
     setWindowTitle(StringTable::text(StringId::IncomingTitle));

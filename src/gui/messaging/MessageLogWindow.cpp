@@ -5,7 +5,8 @@
 #include "ui_MessageLogWindow.h"
 
 MessageLogWindow::MessageLogWindow(MessageLog &log, QWidget *parent)
-    : ProgramDialog(TellsTheTray | Resizable, parent), m_ui(std::make_unique<Ui::MessageLogWindow>()), m_log(log)
+    : ProgramDialog(TellsTheTray | Resizable, parent),
+      m_ui(std::make_unique<Ui::MessageLogWindow>()), m_log(log)
 {
     m_ui->setupUi(this);
     // A tool window: small caption, no taskbar button.

@@ -2,18 +2,18 @@
 
 #include "ComposeWindow.h"
 #include "core/base/MessageLog.h"
-#include "gui/ui/ModalState.h"
-#include "gui/ui/PromptService.h"
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
-#include "gui/ui/WaitCursor.h"
-#include "gui/ui/WaitFor.h"
 #include "core/net/Cancellation.h"
-#include "core/sound/SoundMessage.h"
 #include "core/net/MessagePort.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/MessengerService.h"
 #include "core/sound/SoundClip.h"
+#include "core/sound/SoundMessage.h"
+#include "gui/ui/ModalState.h"
+#include "gui/ui/PromptService.h"
+#include "gui/ui/WaitCursor.h"
+#include "gui/ui/WaitFor.h"
 
 namespace {
 
@@ -21,10 +21,9 @@ constexpr qsizetype kMessengerChars = 80;
 
 void showSuccess()
 {
-    PromptService::instance().ask(nullptr, PromptService::Icon::Information,
-                                  StringTable::text(StringId::ProgramName),
-                                  StringTable::text(StringId::SentSuccessfully),
-                                  PromptService::Buttons::Ok);
+    PromptService::instance().ask(
+        nullptr, PromptService::Icon::Information, StringTable::text(StringId::ProgramName),
+        StringTable::text(StringId::SentSuccessfully), PromptService::Buttons::Ok);
 }
 
 // Sends over the message port; true when it was delivered (and logged).
@@ -39,14 +38,12 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
         result = runOffGuiThread<MessagePort::SendResult>(
             [&] {
                 return MessagePort::sendMessage(recipient.address, port,
-                                                ComputerName::localHostName(), text,
-                                                &cancellation);
+                                                ComputerName::localHostName(), text, &cancellation);
             },
             &cancellation);
     }
     // The program is ending: nothing more to ask.
-    *noConnection =
-        result == MessagePort::SendResult::NoConnection && !cancellation.isCancelled();
+    *noConnection = result == MessagePort::SendResult::NoConnection && !cancellation.isCancelled();
     if (result != MessagePort::SendResult::Delivered)
         return false;
     services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
@@ -55,8 +52,7 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
 
 // Sends the recorded clip to the recipient's data port; true when it was
 // delivered (and logged), else the warning.
-bool sendSound(const UserEntry &recipient, const SoundClip &clip,
-               const MessagingServices &services)
+bool sendSound(const UserEntry &recipient, const SoundClip &clip, const MessagingServices &services)
 {
     const quint16 port = services.settings->get().dataPort();
     bool sent;
@@ -90,9 +86,8 @@ bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, con
     int status;
     {
         WaitCursor wait;
-        status = runOffGuiThread<int>([&] {
-            return services.messenger->send(recipient.dottedAddress(), senderName, cut);
-        });
+        status = runOffGuiThread<int>(
+            [&] { return services.messenger->send(recipient.dottedAddress(), senderName, cut); });
     }
     if (status != 0) {
         showNotice(nullptr, StringId::CannotConnect);
@@ -116,12 +111,11 @@ void sendMessageTo(const UserEntry &recipient, const MessagingServices &services
             bool noConnection = false;
             delivered = sendDirectly(recipient, window.text(), services, &noConnection);
             if (noConnection) {
-                useMessenger =
-                    PromptService::instance().ask(
-                        nullptr, PromptService::Icon::Question,
-                        StringTable::text(StringId::Warning),
-                        StringTable::text(StringId::NoConnectionAskMessenger),
-                        PromptService::Buttons::YesNo) == PromptService::Answer::Yes;
+                useMessenger = PromptService::instance().ask(
+                                   nullptr, PromptService::Icon::Question,
+                                   StringTable::text(StringId::Warning),
+                                   StringTable::text(StringId::NoConnectionAskMessenger),
+                                   PromptService::Buttons::YesNo) == PromptService::Answer::Yes;
             }
         }
         if (useMessenger)

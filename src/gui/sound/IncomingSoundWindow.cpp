@@ -1,16 +1,16 @@
 #include "IncomingSoundWindow.h"
 
-#include "core/sound/SoundClip.h"
-#include "gui/ui/PromptService.h"
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
+#include "core/sound/SoundClip.h"
 #include "gui/ui/Beeper.h"
+#include "gui/ui/PromptService.h"
 #include "ui_IncomingSoundWindow.h"
 
 IncomingSoundWindow::IncomingSoundWindow(const QString &senderName, SoundClip &clip,
                                          const LiveSettings &settings, QWidget *parent)
-    : ProgramDialog(TellsTheTray | ComesToFront, parent), m_ui(std::make_unique<Ui::IncomingSoundWindow>()), m_clip(clip),
-      m_settings(settings)
+    : ProgramDialog(TellsTheTray | ComesToFront, parent),
+      m_ui(std::make_unique<Ui::IncomingSoundWindow>()), m_clip(clip), m_settings(settings)
 {
     m_ui->setupUi(this);
     setWindowTitle(StringTable::text(StringId::IncomingSoundTitle));

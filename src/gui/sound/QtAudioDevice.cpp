@@ -177,8 +177,7 @@ private:
     BufferCallback m_playbackDone;
 };
 
-template <typename F>
-auto QtAudioDevice::onDeviceThread(F &&f) const
+template <typename F> auto QtAudioDevice::onDeviceThread(F &&f) const
 {
     using R = decltype(f());
     if (QThread::currentThread() == &m_thread)

@@ -30,8 +30,7 @@ public:
 private:
     // Runs on the device's thread and waits for it (directly when already
     // there, as from a buffer callback).
-    template <typename F>
-    auto onDeviceThread(F &&f) const;
+    template <typename F> auto onDeviceThread(F &&f) const;
 
     QThread m_thread;
     Worker *m_worker;

@@ -1,7 +1,7 @@
 #include "OfferPromptWindow.h"
 
-#include "core/transfer/FileTransfer.h"
 #include "core/base/StringTable.h"
+#include "core/transfer/FileTransfer.h"
 #include "gui/ui/Beeper.h"
 #include "ui_OfferPromptWindow.h"
 
@@ -18,8 +18,8 @@ OfferPromptWindow::OfferPromptWindow(const QString &senderName, const QString &f
     const QString title = StringTable::format(StringId::OfferTitle, {senderName});
     if (!title.isEmpty())
         setWindowTitle(title);
-    m_ui->question->setText(StringTable::format(StringId::OfferQuestion,
-                                                {fileName, FileTransfer::sizeText(size)}));
+    m_ui->question->setText(
+        StringTable::format(StringId::OfferQuestion, {fileName, FileTransfer::sizeText(size)}));
     m_ui->yesButton->setText(StringTable::text(StringId::Yes));
     m_ui->noButton->setText(StringTable::text(StringId::No));
     showSecondsLeft();
@@ -57,7 +57,8 @@ void OfferPromptWindow::tick()
     // At the last tick the refusal is posted, and the line reads 0 while
     // it is on its way.
     if (m_ticks >= m_seconds - 1)
-        QMetaObject::invokeMethod(this, [this] { finish(kNo); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { finish(kNo); }, Qt::QueuedConnection);
     ++m_ticks;
     showSecondsLeft();
 }

@@ -18,8 +18,8 @@ public:
     static constexpr int kYes = 6;
     static constexpr int kNo = 7;
 
-    OfferPromptWindow(const QString &senderName, const QString &fileName, quint32 size,
-                      int seconds, QWidget *parent = nullptr, int tickMs = 1000);
+    OfferPromptWindow(const QString &senderName, const QString &fileName, quint32 size, int seconds,
+                      QWidget *parent = nullptr, int tickMs = 1000);
     ~OfferPromptWindow() override;
 
     QString countdownText() const;

@@ -1,7 +1,7 @@
 #include "SendFileWindow.h"
 
-#include "gui/ui/PromptService.h"
 #include "core/base/StringTable.h"
+#include "gui/ui/PromptService.h"
 #include "ui_SendFileWindow.h"
 
 #include <QCloseEvent>
@@ -10,8 +10,9 @@
 
 SendFileWindow::SendFileWindow(const UserList &users, int index, const QString &senderName,
                                quint16 port, FileChooser chooser, QWidget *parent)
-    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SendFileWindow>()), m_users(users),
-      m_index(index), m_senderName(senderName), m_port(port), m_chooser(std::move(chooser))
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SendFileWindow>()),
+      m_users(users), m_index(index), m_senderName(senderName), m_port(port),
+      m_chooser(std::move(chooser))
 {
     using StringTable::text;
     m_ui->setupUi(this);
@@ -80,8 +81,8 @@ bool SendFileWindow::chooseFile()
     QFile file(path);
     const quint32 size =
         file.open(QIODevice::ReadOnly) ? quint32(quint64(file.size()) & 0xffffffffu) : 0xffffffffu;
-    m_ui->file->setText(StringTable::format(StringId::FileWithSize,
-                                            {path, FileTransfer::sizeText(size)}));
+    m_ui->file->setText(
+        StringTable::format(StringId::FileWithSize, {path, FileTransfer::sizeText(size)}));
     m_ui->file->setCursorPosition(0);
     return true;
 }
@@ -104,16 +105,15 @@ void SendFileWindow::send()
         return;
     m_busy = true;
     m_ui->status->setText(StringTable::text(StringId::SendFileWaiting));
-    FileSendJob job{m_users.at(m_index).address, m_port, m_senderName, m_path, m_fileName,
-                    &m_cancellation};
+    FileSendJob job{
+        m_users.at(m_index).address, m_port, m_senderName, m_path, m_fileName, &m_cancellation};
     if (m_worker.joinable())
         m_worker.join(); // the previous transfer's worker, long finished
     m_worker = std::thread([this, job] {
         FileTransfer::sendFile(job, [this](FileSendStatus status, int argument) {
             // Reports reach the window as posted messages.
             QMetaObject::invokeMethod(
-                this, [this, status, argument] { report(status, argument); },
-                Qt::QueuedConnection);
+                this, [this, status, argument] { report(status, argument); }, Qt::QueuedConnection);
         });
     });
 }
@@ -139,11 +139,20 @@ void SendFileWindow::report(FileSendStatus status, int argument)
     }
     StringId what;
     switch (status) {
-    case FileSendStatus::Refused: what = StringId::SendFileRefused; break;
-    case FileSendStatus::NoConnection: what = StringId::CannotConnect; break;
-    case FileSendStatus::CannotOpen: what = StringId::SendFileCannotOpen; break;
-    case FileSendStatus::Interrupted: what = StringId::SendFileInterrupted; break;
-    default: return;
+    case FileSendStatus::Refused:
+        what = StringId::SendFileRefused;
+        break;
+    case FileSendStatus::NoConnection:
+        what = StringId::CannotConnect;
+        break;
+    case FileSendStatus::CannotOpen:
+        what = StringId::SendFileCannotOpen;
+        break;
+    case FileSendStatus::Interrupted:
+        what = StringId::SendFileInterrupted;
+        break;
+    default:
+        return;
     }
     m_ui->progress->setValue(0);
     m_ui->sendButton->setEnabled(true);

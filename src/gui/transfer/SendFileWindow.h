@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/directory/UserEntry.h"
 #include "core/net/Cancellation.h"
 #include "core/transfer/FileTransfer.h"
-#include "core/directory/UserEntry.h"
 
 #include "gui/ui/ProgramDialog.h"
 

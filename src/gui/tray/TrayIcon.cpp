@@ -1,9 +1,9 @@
 #include "TrayIcon.h"
 
+#include "TrayHost.h"
+#include "core/base/StringTable.h"
 #include "gui/ui/Artwork.h"
 #include "gui/ui/ModalState.h"
-#include "core/base/StringTable.h"
-#include "TrayHost.h"
 #include "gui/ui/WindowPlacement.h"
 
 #include <QApplication>

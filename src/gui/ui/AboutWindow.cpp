@@ -21,8 +21,8 @@ AboutWindow::AboutWindow(QWidget *parent) : ProgramDialog(TellsTheTray, parent)
     layout->addWidget(version);
     auto *logo = new QLabel(this);
     logo->setObjectName(QStringLiteral("logo"));
-    logo->setPixmap(Artwork::picture(QStringLiteral(":/logo.svg"), QSize(180, 152),
-                                     devicePixelRatioF()));
+    logo->setPixmap(
+        Artwork::picture(QStringLiteral(":/logo.svg"), QSize(180, 152), devicePixelRatioF()));
     logo->setAlignment(Qt::AlignCenter);
     layout->addWidget(logo);
     auto *description = new QLabel(text(StringId::AboutDescription), this);
@@ -39,4 +39,3 @@ AboutWindow::AboutWindow(QWidget *parent) : ProgramDialog(TellsTheTray, parent)
     layout->setSizeConstraint(QLayout::SetFixedSize);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
-

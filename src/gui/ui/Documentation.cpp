@@ -13,9 +13,8 @@ namespace Documentation {
 QString path()
 {
     const QString dir = QCoreApplication::applicationDirPath();
-    for (const QString &candidate :
-         {dir + QStringLiteral("/Tarvello.pdf"),
-          dir + QStringLiteral("/../share/doc/tarvello/Tarvello.pdf")}) {
+    for (const QString &candidate : {dir + QStringLiteral("/Tarvello.pdf"),
+                                     dir + QStringLiteral("/../share/doc/tarvello/Tarvello.pdf")}) {
         if (QFileInfo(candidate).isFile())
             return QFileInfo(candidate).canonicalFilePath();
     }

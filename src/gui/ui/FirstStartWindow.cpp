@@ -18,8 +18,8 @@ FirstStartWindow::FirstStartWindow(QWidget *parent) : ProgramDialog(NoOptions, p
     auto *layout = new QVBoxLayout(this);
     auto *picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("picture"));
-    picture->setPixmap(Artwork::picture(QStringLiteral(":/first-start.svg"), kPictureSize,
-                                        devicePixelRatioF()));
+    picture->setPixmap(
+        Artwork::picture(QStringLiteral(":/first-start.svg"), kPictureSize, devicePixelRatioF()));
     picture->setFixedSize(kPictureSize);
     picture->setFrameShape(QFrame::NoFrame);
     layout->addWidget(picture);
@@ -33,4 +33,3 @@ FirstStartWindow::FirstStartWindow(QWidget *parent) : ProgramDialog(NoOptions, p
     layout->setSizeConstraint(QLayout::SetFixedSize);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
 }
-

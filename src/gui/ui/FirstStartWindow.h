@@ -9,5 +9,4 @@ class FirstStartWindow : public ProgramDialog {
 
 public:
     explicit FirstStartWindow(QWidget *parent = nullptr);
-
 };

@@ -48,9 +48,12 @@ private:
     static QMessageBox::Icon toQt(Icon icon)
     {
         switch (icon) {
-        case Icon::Question: return QMessageBox::Question;
-        case Icon::Warning: return QMessageBox::Warning;
-        default: return QMessageBox::Information;
+        case Icon::Question:
+            return QMessageBox::Question;
+        case Icon::Warning:
+            return QMessageBox::Warning;
+        default:
+            return QMessageBox::Information;
         }
     }
 };

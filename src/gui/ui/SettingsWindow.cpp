@@ -28,10 +28,9 @@ bool readInteger(const QString &text, std::int32_t *value)
 
 } // namespace
 
-SettingsWindow::SettingsWindow(LiveSettings &settings, const SettingsStore &store,
-                               QWidget *parent)
-    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SettingsWindow>()), m_settings(settings),
-      m_store(store)
+SettingsWindow::SettingsWindow(LiveSettings &settings, const SettingsStore &store, QWidget *parent)
+    : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::SettingsWindow>()),
+      m_settings(settings), m_store(store)
 {
     using StringTable::text;
     m_ui->setupUi(this);
