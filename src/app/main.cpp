@@ -1,7 +1,6 @@
-#include "MainWindow.h"
+#include "Application.h"
 #include "SingleInstance.h"
 #include "core/base/StringTable.h"
-#include "gui/sound/QtAudioDevice.h"
 #include "gui/ui/Artwork.h"
 #include "gui/ui/PromptService.h"
 
@@ -27,16 +26,16 @@ void onTerminate(int)
 }
 
 // The session's end (SIGTERM) and Ctrl+C end the program as Exit does.
-void exitOnTerminationSignals(MainWindow &mainWindow)
+void exitOnTerminationSignals(Application &application)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
         return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &mainWindow);
-    QObject::connect(notifier, &QSocketNotifier::activated, &mainWindow, [&mainWindow, notifier] {
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application, [&application, notifier] {
         char byte;
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
-        mainWindow.shutDown();
+        application.shutDown();
     });
     struct sigaction action = {};
     action.sa_handler = onTerminate;
@@ -69,11 +68,10 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    AudioDevice::setFactory([] { return std::make_unique<QtAudioDevice>(); });
-    MainWindow mainWindow{SettingsStore()};
-    QObject::connect(&mainWindow, &MainWindow::finished, &app, &QCoreApplication::exit);
-    exitOnTerminationSignals(mainWindow);
-    QTimer::singleShot(0, &mainWindow, &MainWindow::startUp);
+    Application application{ApplicationServices::system()};
+    QObject::connect(&application, &Application::finished, &app, &QCoreApplication::exit);
+    exitOnTerminationSignals(application);
+    QTimer::singleShot(0, &application, &Application::startUp);
     // 32772 after Exit; a shell sees its low 8 bits, 4.
     return app.exec();
 }

@@ -1,8 +1,9 @@
-#include "app/MainWindow.h"
+#include "app/Application.h"
 #include "gui/ui/AboutWindow.h"
 #include "gui/ui/Documentation.h"
 #include "gui/ui/ModalState.h"
 #include "support/GuiTestMain.h"
+#include "support/TestServices.h"
 
 #include "net/TestSupport.h"
 #include "support/FakePrompts.h"
@@ -44,7 +45,7 @@ private slots:
 
     void aboutShowsNameVersionAndDescription()
     {
-        MainWindow main{SettingsStore(m_dir.filePath(QStringLiteral("c.conf")))};
+        Application main{testServices(m_dir.path(), nullptr, nullptr, QStringLiteral("c.conf"))};
         bool seen = false;
         QTimer::singleShot(0, this, [&] {
             QVERIFY(TestSupport::waitUntil(
@@ -73,7 +74,7 @@ private slots:
     void missingGuideIsSaid()
     {
         QVERIFY(Documentation::path().isEmpty());
-        MainWindow main{SettingsStore(m_dir.filePath(QStringLiteral("c.conf")))};
+        Application main{testServices(m_dir.path(), nullptr, nullptr, QStringLiteral("c.conf"))};
         QVERIFY(main.dispatchCommand(32781));
         QCOMPARE(m_prompts->asked.size(), 1);
         QCOMPARE(m_prompts->asked.at(0).text,

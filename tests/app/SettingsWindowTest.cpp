@@ -1,13 +1,13 @@
 #include "gui/ui/SettingsWindow.h"
-#include "app/MainWindow.h"
+#include "app/Application.h"
 #include "gui/ui/ModalState.h"
 #include "gui/ui/PortSpinBox.h"
 #include "gui/ui/PromptService.h"
 #include "support/GuiTestMain.h"
 
 #include "net/TestSupport.h"
-#include "support/FakeDirectory.h"
 #include "support/FakePrompts.h"
+#include "support/TestServices.h"
 #include "support/Widgets.h"
 
 #include <QCheckBox>
@@ -189,9 +189,7 @@ private slots:
         s.ListeningPort = oldMessage;
         s.ListeningDataPort = oldData;
         QVERIFY(SettingsStore(config()).save(s));
-        MainWindow main{SettingsStore(config())};
-        main.setDirectory(std::make_unique<FakeBrowser>(), std::make_unique<FakeResolver>(),
-                          m_dir.filePath(QStringLiteral("AddressBook.xml")));
+        Application main{testServices(m_dir.path())};
         main.startUp();
         QVERIFY(TestSupport::waitListening(oldMessage));
         const quint16 newMessage = TestSupport::freeConfiguredPort();
@@ -215,7 +213,7 @@ private slots:
         QVERIFY(!TestSupport::connectClient(probe, oldMessage));
         QSettings raw(config(), QSettings::IniFormat);
         QCOMPARE(raw.value("ListeningPort").toInt(), int(newMessage));
-        QSignalSpy finished(&main, &MainWindow::finished);
+        QSignalSpy finished(&main, &Application::finished);
         main.dispatchCommand(32772);
     }
 };

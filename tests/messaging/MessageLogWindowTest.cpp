@@ -1,8 +1,9 @@
 #include "gui/messaging/MessageLogWindow.h"
-#include "app/MainWindow.h"
+#include "app/Application.h"
 #include "core/base/MessageLog.h"
 #include "gui/ui/ModalState.h"
 #include "support/GuiTestMain.h"
+#include "support/TestServices.h"
 
 #include "net/TestSupport.h"
 
@@ -108,7 +109,7 @@ private slots:
     void logCommandOpensTheWindow()
     {
         QTemporaryDir dir;
-        MainWindow main{SettingsStore(dir.filePath(QStringLiteral("Tarvello.conf")))};
+        Application main{testServices(dir.path())};
         main.log().append(QStringLiteral("одно"), LogDirection::Incoming);
         bool opened = false;
         QTimer::singleShot(0, this, [&] {

@@ -1,4 +1,4 @@
-#include "MainWindow.h"
+#include "Application.h"
 
 #include "core/base/StringTable.h"
 #include "core/directory/UserListBuilder.h"
@@ -7,12 +7,15 @@
 #include "core/platform/ComputerName.h"
 #include "core/platform/HostResolver.h"
 #include "core/platform/MessengerService.h"
+#include "core/sound/AudioDevice.h"
 #include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
 #include "gui/directory/AddressBookWindow.h"
 #include "gui/messaging/MessageLogWindow.h"
 #include "gui/messaging/SendMessage.h"
+#include "gui/sound/QtAudioDevice.h"
 #include "gui/transfer/SendFileWindow.h"
+#include "gui/tray/TrayHost.h"
 #include "gui/ui/AboutWindow.h"
 #include "gui/ui/Documentation.h"
 #include "gui/ui/FirstStartWindow.h"
@@ -28,38 +31,40 @@
 #include <cerrno>
 #include <cstring>
 
-MainWindow::MainWindow(const SettingsStore &store, QObject *parent)
-    : QObject(parent), m_store(store), m_browser(std::make_unique<AvahiBrowser>()),
-      m_resolver(std::make_unique<SystemHostResolver>()),
-      m_messenger(std::make_unique<SmbclientMessenger>()), m_addressBookFile(addressBookPath()),
-      m_tray(std::make_unique<TrayIcon>(m_users)),
+Application::Application(ApplicationServices services, QObject *parent)
+    : QObject(parent), m_services(std::move(services)),
+      m_tray(std::make_unique<TrayIcon>(m_users, std::move(m_services.trayHost))),
       m_windows(std::make_unique<GuiIncomingWindows>(m_settings))
 {
-    ListenerServices services;
-    services.settings = &m_settings;
-    services.windows = m_windows.get();
-    services.log = &m_log;
-    services.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
-                             {DataKind::File, FileTransfer::receiveFileOffer}};
-    services.observer = this;
-    m_listeners = std::make_unique<ListenerControl>(services);
-    connect(m_tray.get(), &TrayIcon::commandChosen, this, &MainWindow::dispatchCommand);
-    connect(m_tray.get(), &TrayIcon::trayMissing, this, &MainWindow::showNoTrayNotice);
+    if (m_services.prompts)
+        PromptService::setInstance(m_services.prompts);
+    if (m_services.audioDevices)
+        AudioDevice::setFactory(m_services.audioDevices);
+    ListenerServices listening;
+    listening.settings = &m_settings;
+    listening.windows = m_windows.get();
+    listening.log = &m_log;
+    listening.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
+                              {DataKind::File, FileTransfer::receiveFileOffer}};
+    listening.observer = this;
+    m_listeners = std::make_unique<ListenerControl>(listening);
+    connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);
+    connect(m_tray.get(), &TrayIcon::trayMissing, this, &Application::showNoTrayNotice);
 }
 
-MainWindow::~MainWindow()
+Application::~Application()
 {
     // Never leave listener threads behind; normally Exit has stopped them.
     if (m_listeners->isRunning())
         runOffGuiThread([this] { m_listeners->stopListeners(); });
 }
 
-void MainWindow::startUp()
+void Application::startUp()
 {
     Settings settings;
-    if (!m_store.load(settings)) {
+    if (!m_services.store.load(settings)) {
         settings = Settings();
-        m_store.save(settings);
+        m_services.store.save(settings);
         m_firstStart = true;
     }
     m_settings.set(settings);
@@ -81,7 +86,7 @@ void MainWindow::startUp()
     m_listeners->startListeners();
 }
 
-bool MainWindow::dispatchCommand(int id)
+bool Application::dispatchCommand(int id)
 {
     if (m_exiting)
         return false;
@@ -130,16 +135,7 @@ bool MainWindow::dispatchCommand(int id)
     return false;
 }
 
-void MainWindow::setDirectory(std::unique_ptr<NeighbourhoodBrowser> browser,
-                              std::unique_ptr<HostResolver> resolver,
-                              const QString &addressBookFile)
-{
-    m_browser = std::move(browser);
-    m_resolver = std::move(resolver);
-    m_addressBookFile = addressBookFile;
-}
-
-void MainWindow::buildUserListWhileBusy()
+void Application::buildUserListWhileBusy()
 {
     // The tray opens no menu while the list is rebuilt: no window may work
     // on positions that are about to change.
@@ -147,14 +143,15 @@ void MainWindow::buildUserListWhileBusy()
     modal.begin();
     m_tray->setState(TrayIcon::State::Busy);
     const UserList users = runOffGuiThread<UserList>([this] {
-        return UserListBuilder::buildUserList(*m_browser, *m_resolver, m_addressBookFile);
+        return UserListBuilder::buildUserList(*m_services.browser, *m_services.resolver,
+                                              m_services.addressBookFile);
     });
     m_users = users;
     m_tray->setState(TrayIcon::State::Active);
     modal.end();
 }
 
-void MainWindow::showNoTrayNotice()
+void Application::showNoTrayNotice()
 {
     // Shown beside whatever else runs: start-up and the listeners go on.
     if (!m_noTray)
@@ -162,26 +159,21 @@ void MainWindow::showNoTrayNotice()
     m_noTray->show();
 }
 
-void MainWindow::refreshUserList()
+void Application::refreshUserList()
 {
     buildUserListWhileBusy();
 }
 
-void MainWindow::setMessenger(std::unique_ptr<MessengerService> messenger)
-{
-    m_messenger = std::move(messenger);
-}
-
-void MainWindow::sendMessageTo(int index)
+void Application::sendMessageTo(int index)
 {
     if (index < 0 || index >= m_users.size())
         return;
     // A copy: the list may be rebuilt while the window is open.
     const UserEntry recipient = m_users.at(index);
-    ::sendMessageTo(recipient, MessagingServices{&m_settings, &m_log, m_messenger.get()});
+    ::sendMessageTo(recipient, MessagingServices{&m_settings, &m_log, m_services.messenger.get()});
 }
 
-void MainWindow::sendFileTo(int index)
+void Application::sendFileTo(int index)
 {
     if (index < 0 || index >= m_users.size())
         return;
@@ -195,7 +187,7 @@ void MainWindow::sendFileTo(int index)
     modal.end();
 }
 
-void MainWindow::runCommandWindow(QDialog &window)
+void Application::runCommandWindow(QDialog &window)
 {
     ModalState &modal = ModalState::instance();
     modal.begin();
@@ -203,28 +195,28 @@ void MainWindow::runCommandWindow(QDialog &window)
     modal.end();
 }
 
-void MainWindow::showMessageLog()
+void Application::showMessageLog()
 {
     MessageLogWindow window(m_log);
     runCommandWindow(window);
 }
 
-void MainWindow::showAddressBook()
+void Application::showAddressBook()
 {
     ModalState &modal = ModalState::instance();
     modal.begin();
-    AddressBookWindow window(m_addressBookFile, *m_resolver);
+    AddressBookWindow window(m_services.addressBookFile, *m_services.resolver);
     // Saved changes show in the menus at once.
     if (runDialog(window) == AddressBookWindow::Saved)
         refreshUserList();
     modal.end();
 }
 
-void MainWindow::showSettings()
+void Application::showSettings()
 {
     ModalState &modal = ModalState::instance();
     modal.begin();
-    SettingsWindow window(m_settings, m_store);
+    SettingsWindow window(m_settings, m_services.store);
     // After a confirmed change the listeners move to the new ports: the
     // stop reaches them where they listen now.
     if (runDialog(window) == SettingsWindow::Changed)
@@ -232,7 +224,7 @@ void MainWindow::showSettings()
     modal.end();
 }
 
-void MainWindow::exitProgram()
+void Application::exitProgram()
 {
     m_exiting = true;
     m_users.clear();
@@ -242,7 +234,7 @@ void MainWindow::exitProgram()
     emit finished(TrayIcon::kExit);
 }
 
-void MainWindow::shutDown()
+void Application::shutDown()
 {
     if (m_exiting)
         return;
@@ -254,7 +246,7 @@ void MainWindow::shutDown()
     exitProgram();
 }
 
-void MainWindow::portUnavailable(ListenerKind kind, int configuredPort, int error)
+void Application::portUnavailable(ListenerKind kind, int configuredPort, int error)
 {
     // Called on a listener thread: the notice is shown by the GUI thread.
     QMetaObject::invokeMethod(
@@ -262,7 +254,7 @@ void MainWindow::portUnavailable(ListenerKind kind, int configuredPort, int erro
         Qt::QueuedConnection);
 }
 
-void MainWindow::showPortUnavailable(ListenerKind kind, int configuredPort, int error)
+void Application::showPortUnavailable(ListenerKind kind, int configuredPort, int error)
 {
     using StringTable::format;
     using StringTable::text;
@@ -287,4 +279,21 @@ void MainWindow::showPortUnavailable(ListenerKind kind, int configuredPort, int 
         {text(kind == ListenerKind::Message ? StringId::PortWhatMessages : StringId::PortWhatData),
          QString::number(TcpSocket::wirePort(port)), QString::number(port), reason, fix});
     PromptService::instance().inform(text(StringId::Warning), message);
+}
+
+ApplicationServices::ApplicationServices() = default;
+ApplicationServices::~ApplicationServices() = default;
+ApplicationServices::ApplicationServices(ApplicationServices &&) noexcept = default;
+ApplicationServices &ApplicationServices::operator=(ApplicationServices &&) noexcept = default;
+
+ApplicationServices ApplicationServices::system()
+{
+    ApplicationServices services;
+    services.addressBookFile = addressBookPath();
+    services.browser = std::make_unique<AvahiBrowser>();
+    services.resolver = std::make_unique<SystemHostResolver>();
+    services.messenger = std::make_unique<SmbclientMessenger>();
+    services.trayHost = std::make_unique<SystemTrayHost>();
+    services.audioDevices = [] { return std::make_unique<QtAudioDevice>(); };
+    return services;
 }

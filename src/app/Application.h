@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ApplicationServices.h"
 #include "GuiIncomingWindows.h"
 #include "core/base/MessageLog.h"
 #include "core/base/Settings.h"
@@ -17,14 +18,16 @@ class MessengerService;
 class NeighbourhoodBrowser;
 class NoTrayWindow;
 
-// The program's spine: start-up, the dispatch of the tray's commands and
-// Exit. It has no visible window; the tray icon is its face.
-class MainWindow : public QObject, public ListenerObserver {
+// The program's one owner of what runs: start-up, the dispatch of the
+// tray's commands, the listeners, the user list and Exit. It has no
+// visible window; the tray icon is its face. Built from the services it
+// takes from the system.
+class Application : public QObject, public ListenerObserver {
     Q_OBJECT
 
 public:
-    explicit MainWindow(const SettingsStore &store, QObject *parent = nullptr);
-    ~MainWindow() override;
+    explicit Application(ApplicationServices services, QObject *parent = nullptr);
+    ~Application() override;
 
     // Loads the settings (writing the defaults on a first start), adds the
     // tray icon, shows the first-start window when needed, builds the user
@@ -51,11 +54,7 @@ public:
     // state; the tray opens no menu meanwhile.
     void refreshUserList();
 
-    // Where the user list comes from (tests put fakes here).
-    void setDirectory(std::unique_ptr<NeighbourhoodBrowser> browser,
-                      std::unique_ptr<HostResolver> resolver, const QString &addressBookFile);
-    QString addressBookFile() const { return m_addressBookFile; }
-    void setMessenger(std::unique_ptr<MessengerService> messenger);
+    QString addressBookFile() const { return m_services.addressBookFile; }
 
 signals:
     // The main loop ends with this code: 32772 after Exit.
@@ -75,11 +74,7 @@ private:
     void buildUserListWhileBusy();
     void showNoTrayNotice();
 
-    SettingsStore m_store;
-    std::unique_ptr<NeighbourhoodBrowser> m_browser;
-    std::unique_ptr<HostResolver> m_resolver;
-    std::unique_ptr<MessengerService> m_messenger;
-    QString m_addressBookFile;
+    ApplicationServices m_services;
     LiveSettings m_settings;
     MessageLog m_log;
     UserList m_users;

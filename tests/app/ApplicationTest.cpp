@@ -1,4 +1,4 @@
-#include "app/MainWindow.h"
+#include "app/Application.h"
 #include "core/directory/AddressBook.h"
 #include "core/platform/CodePage.h"
 #include "gui/messaging/IncomingMessageWindow.h"
@@ -11,6 +11,7 @@
 #include "net/TestSupport.h"
 #include "support/FakeDirectory.h"
 #include "support/FakePrompts.h"
+#include "support/TestServices.h"
 #include "support/Widgets.h"
 
 #include <QApplication>
@@ -71,7 +72,7 @@ QStringList visibleTexts(const QMenu *menu)
 
 } // namespace
 
-class MainWindowTest : public QObject {
+class ApplicationTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
@@ -87,25 +88,22 @@ class MainWindowTest : public QObject {
         QVERIFY(SettingsStore(configPath()).save(s));
     }
 
-    // A main window whose user list comes from fakes and a private address
+    // A program whose user list comes from fakes and a private address
     // book, never from the machine's network.
     struct Directory {
-        FakeBrowser *browser;
-        FakeResolver *resolver;
+        FakeBrowser *browser = nullptr;
+        FakeResolver *resolver = nullptr;
     };
-    Directory useFakeDirectory(MainWindow &main)
+    ApplicationServices services(Directory *directory = nullptr)
     {
-        auto browser = std::make_unique<FakeBrowser>();
-        auto resolver = std::make_unique<FakeResolver>();
-        Directory d{browser.get(), resolver.get()};
-        main.setDirectory(std::move(browser), std::move(resolver),
-                          m_dir.filePath(QStringLiteral("AddressBook.xml")));
-        return d;
+        Directory unused;
+        Directory &d = directory ? *directory : unused;
+        return testServices(m_dir.path(), &d.browser, &d.resolver);
     }
 
-    void exitProgram(MainWindow &main)
+    void exitProgram(Application &main)
     {
-        QSignalSpy finished(&main, &MainWindow::finished);
+        QSignalSpy finished(&main, &Application::finished);
         QVERIFY(main.dispatchCommand(32772));
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 32772);
@@ -175,7 +173,7 @@ private slots:
 
     void commandIdsOutsideTheTableAreIgnored()
     {
-        MainWindow main{SettingsStore(configPath())};
+        Application main{services()};
         for (int id : {11010, 12009, 13010, 20000, 0, 3})
             QVERIFY2(!main.dispatchCommand(id), qPrintable(QString::number(id)));
         for (int id : {1, 2, 10010, 11009, 12010, 13009})
@@ -185,8 +183,7 @@ private slots:
 
     void firstStartWritesDefaultsAndShowsTheWindow()
     {
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         bool sawWindow = false;
         TrayIcon::State stateDuringWindow = TrayIcon::State::Busy;
         QTimer::singleShot(0, this, [&] {
@@ -222,8 +219,7 @@ private slots:
     void storedEqualPortsMeanAFirstStart()
     {
         writeConfig(5000, 5000);
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         QTimer::singleShot(0, this, [] {
             QVERIFY(
                 waitUntil([] { return Widgets::visibleWindow<FirstStartWindow>() != nullptr; }));
@@ -240,8 +236,7 @@ private slots:
         const quint16 messagePort = freeConfiguredPort();
         const quint16 dataPort = freeConfiguredPort();
         writeConfig(messagePort, dataPort);
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         main.startUp();
         QVERIFY(!main.isFirstStart());
         QVERIFY(!Widgets::visibleWindow<FirstStartWindow>());
@@ -268,8 +263,7 @@ private slots:
     {
         const quint16 messagePort = freeConfiguredPort();
         writeConfig(messagePort, freeConfiguredPort());
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         main.startUp();
         QVERIFY(waitListening(messagePort));
         bool menuOpened = true;
@@ -300,8 +294,7 @@ private slots:
     {
         const quint16 messagePort = freeConfiguredPort();
         writeConfig(messagePort, freeConfiguredPort());
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         main.startUp();
         QVERIFY(waitListening(messagePort));
         QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
@@ -322,7 +315,7 @@ private slots:
 
     void rightClickWhileAWindowIsOpenRaisesIt()
     {
-        MainWindow main{SettingsStore(configPath())};
+        Application main{services()};
         QWidget window;
         window.setWindowTitle(QStringLiteral("open command"));
         window.show();
@@ -387,8 +380,7 @@ private slots:
 
     void iconWaitsForALateTrayAndTheNoticeSaysWhy()
     {
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         auto host = std::make_unique<FakeTrayHost>();
         FakeTrayHost *tray = host.get();
         TrayIcon icon({}, std::move(host));
@@ -425,8 +417,8 @@ private slots:
     {
         const quint16 messagePort = freeConfiguredPort();
         writeConfig(messagePort, freeConfiguredPort());
-        MainWindow main{SettingsStore(configPath())};
-        Directory directory = useFakeDirectory(main);
+        Directory directory;
+        Application main{services(&directory)};
         directory.browser->addComputer(QStringLiteral("PC1"));
         directory.resolver->addresses = {{"PC1", Ipv4Address{{10, 0, 0, 1}}}};
         AddressBook book;
@@ -476,8 +468,7 @@ private slots:
         QVERIFY(squatter.listen(QHostAddress::Any, 0));
         const quint16 messagePort = wire(squatter.serverPort());
         writeConfig(messagePort, freeConfiguredPort());
-        MainWindow main{SettingsStore(configPath())};
-        useFakeDirectory(main);
+        Application main{services()};
         main.startUp();
         QVERIFY(waitUntil([&] { return !m_prompts->informed.isEmpty(); }));
         QTest::qWait(1500);
@@ -503,5 +494,5 @@ private slots:
     }
 };
 
-TARVELLO_GUI_TEST_MAIN(MainWindowTest)
-#include "MainWindowTest.moc"
+TARVELLO_GUI_TEST_MAIN(ApplicationTest)
+#include "ApplicationTest.moc"
