@@ -44,8 +44,8 @@ Application::Application(ApplicationServices services, QObject *parent)
     listening.settings = &m_settings;
     listening.windows = m_windows.get();
     listening.log = &m_log;
-    listening.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
-                              {DataKind::File, FileTransfer::receiveFileOffer}};
+    listening.dataHandlers = {{DataKind::Sound, SoundMessage::handler(m_windows.get())},
+                              {DataKind::File, FileTransfer::offerHandler(m_windows.get())}};
     listening.observer = this;
     m_listeners = std::make_unique<ListenerControl>(listening);
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);

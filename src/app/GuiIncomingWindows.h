@@ -1,6 +1,8 @@
 #pragma once
 
-#include "core/net/IncomingWindows.h"
+#include "core/net/MessageWindows.h"
+#include "core/sound/SoundWindows.h"
+#include "core/transfer/FileOfferWindows.h"
 
 #include <QObject>
 
@@ -13,7 +15,10 @@ class QDialog;
 // listener thread waiting until the window has been closed. Windows open
 // without blocking the GUI thread, so several listeners' windows and the
 // command windows are all usable at once.
-class GuiIncomingWindows : public QObject, public IncomingWindows {
+class GuiIncomingWindows : public QObject,
+                           public MessageWindows,
+                           public SoundWindows,
+                           public FileOfferWindows {
     Q_OBJECT
 
 public:

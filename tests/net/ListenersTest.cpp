@@ -1,7 +1,6 @@
 #include "core/base/MessageLog.h"
 #include "core/base/Settings.h"
 #include "core/net/DataHeader.h"
-#include "core/net/IncomingWindows.h"
 #include "core/net/ListenerControl.h"
 #include "core/net/StopToken.h"
 #include "core/platform/CodePage.h"

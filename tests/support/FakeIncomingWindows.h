@@ -1,7 +1,9 @@
 #pragma once
 
-#include "core/net/IncomingWindows.h"
+#include "core/net/MessageWindows.h"
 #include "core/sound/SoundClip.h"
+#include "core/sound/SoundWindows.h"
+#include "core/transfer/FileOfferWindows.h"
 
 #include <QStringList>
 
@@ -10,7 +12,7 @@
 
 // Stands in for the incoming windows: records each message and, while held,
 // keeps the listener waiting as an open window does.
-class FakeWindows : public IncomingWindows {
+class FakeWindows : public MessageWindows, public SoundWindows, public FileOfferWindows {
 public:
     void showMessage(const QString &text) override
     {

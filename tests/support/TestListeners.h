@@ -20,7 +20,13 @@ struct TestListeners {
     // Both listeners took their ports: check it before using them.
     bool up = false;
 
-    explicit TestListeners(int idleTimeoutMs = 30000, IncomingWindows *shownIn = nullptr)
+    explicit TestListeners(int idleTimeoutMs = 30000)
+        : TestListeners(idleTimeoutMs, static_cast<FakeWindows *>(nullptr))
+    {
+    }
+
+    // Shows what arrives in the given windows (all three kinds) instead.
+    template <typename Windows> TestListeners(int idleTimeoutMs, Windows *shownIn)
     {
         Settings s;
         s.ListeningPort = TestSupport::freeConfiguredPort();
@@ -30,10 +36,13 @@ struct TestListeners {
         settings.set(s);
         ListenerServices services;
         services.settings = &settings;
-        services.windows = shownIn ? shownIn : &windows;
+        MessageWindows *messages = shownIn ? static_cast<MessageWindows *>(shownIn) : &windows;
+        SoundWindows *sounds = shownIn ? static_cast<SoundWindows *>(shownIn) : &windows;
+        FileOfferWindows *offers = shownIn ? static_cast<FileOfferWindows *>(shownIn) : &windows;
+        services.windows = messages;
         services.log = &log;
-        services.dataHandlers = {{DataKind::Sound, SoundMessage::receive},
-                                 {DataKind::File, FileTransfer::receiveFileOffer}};
+        services.dataHandlers = {{DataKind::Sound, SoundMessage::handler(sounds)},
+                                 {DataKind::File, FileTransfer::offerHandler(offers)}};
         services.idleTimeoutMs = idleTimeoutMs;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();

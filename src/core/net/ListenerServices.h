@@ -10,7 +10,7 @@
 #include <map>
 #include <mutex>
 
-class IncomingWindows;
+class MessageWindows;
 class LiveSettings;
 class MessageLog;
 class TcpSocket;
@@ -36,7 +36,7 @@ using DataConnectionHandler =
 // What the listener threads use; owned elsewhere and outliving the listeners.
 struct ListenerServices {
     LiveSettings *settings = nullptr;
-    IncomingWindows *windows = nullptr;
+    MessageWindows *windows = nullptr;
     MessageLog *log = nullptr;
     ListenerObserver *observer = nullptr;
     // How each kind of data is served (sound messages, file offers): the

@@ -1,6 +1,6 @@
 #include "MessageListener.h"
 
-#include "IncomingWindows.h"
+#include "MessageWindows.h"
 #include "MessagePort.h"
 #include "StopToken.h"
 #include "TcpSocket.h"

@@ -1,10 +1,10 @@
 #include "SoundMessage.h"
 
 #include "SoundClip.h"
+#include "SoundWindows.h"
 #include "core/base/MessageLog.h"
 #include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
-#include "core/net/IncomingWindows.h"
 
 #include <algorithm>
 #include <memory>
@@ -53,22 +53,30 @@ void readSamples(TcpSocket &connection, quint32 size, SoundClip &clip)
 }
 
 void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-             const ListenerServices &services)
+             SoundWindows *windows, MessageLog *log)
 {
     DataPort::answer(connection, 1);
     auto clip = std::make_unique<SoundClip>();
     readSamples(connection, header.size, *clip);
-    if (services.windows)
-        services.windows->showSound(header.senderName, *clip);
+    if (windows)
+        windows->showSound(header.senderName, *clip);
     connection.close();
     // The log names the computer that sent the sound.
-    if (services.log) {
+    if (log) {
         QStringList octets;
         for (int i = 0; i < 4; ++i)
             octets << QString::number(peer.octets[i]);
-        services.log->append(StringTable::format(StringId::SoundReceivedLog, octets),
-                             LogDirection::Incoming);
+        log->append(StringTable::format(StringId::SoundReceivedLog, octets),
+                    LogDirection::Incoming);
     }
+}
+
+DataConnectionHandler handler(SoundWindows *windows)
+{
+    return [windows](TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+                     const ListenerServices &services) {
+        receive(connection, header, peer, windows, services.log);
+    };
 }
 
 } // namespace SoundMessage

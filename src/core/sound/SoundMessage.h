@@ -3,7 +3,9 @@
 #include "core/net/ListenerServices.h"
 #include "core/net/TcpSocket.h"
 
+class MessageLog;
 class SoundClip;
+class SoundWindows;
 
 // Sound messages on the data port: the header of kind Sound, the answer,
 // then the samples, ended by the sender's close.
@@ -26,8 +28,11 @@ bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
 void readSamples(TcpSocket &connection, quint32 size, SoundClip &clip);
 
 // Serves a sound message whose header has been read: answers 1, reads the
-// samples, closes, shows the sound and logs it with the sender's address.
+// samples, shows the sound, closes and logs it with the sender's address.
 void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-             const ListenerServices &services);
+             SoundWindows *windows, MessageLog *log);
+
+// The data listener's handler for sound messages, shown in these windows.
+DataConnectionHandler handler(SoundWindows *windows);
 
 } // namespace SoundMessage

@@ -1,9 +1,9 @@
 #include "FileTransfer.h"
 
+#include "FileOfferWindows.h"
 #include "core/base/MessageLog.h"
 #include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
-#include "core/net/IncomingWindows.h"
 #include "core/net/TcpSocket.h"
 
 #include <QDir>
@@ -24,10 +24,10 @@ namespace {
 // which tells that everything arrived.
 constexpr int kCloseTimeoutMs = 30000;
 
-void log(const ListenerServices &services, const QString &text)
+void logIncoming(MessageLog *log, const QString &text)
 {
-    if (services.log)
-        services.log->append(text, LogDirection::Incoming);
+    if (log)
+        log->append(text, LogDirection::Incoming);
 }
 
 void answer(TcpSocket &connection, quint32 word)
@@ -158,16 +158,14 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
     report(whole ? FileSendStatus::Done : FileSendStatus::Interrupted, 0);
 }
 
-void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-                      const ListenerServices &services)
+void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOfferWindows *windows,
+                      MessageLog *log)
 {
-    Q_UNUSED(peer); // the offer names its sender
     const QString name = safeFileName(header.fileName);
     const QString sender = header.senderName;
-    const QString target =
-        services.windows ? services.windows->askFileOffer(sender, name, header.size) : QString();
+    const QString target = windows ? windows->askFileOffer(sender, name, header.size) : QString();
     if (target.isEmpty()) {
-        log(services, StringTable::format(StringId::OfferRefusedLog, {sender, name}));
+        logIncoming(log, StringTable::format(StringId::OfferRefusedLog, {sender, name}));
         DataPort::refuse(connection);
         return;
     }
@@ -182,8 +180,8 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
         info.dir().filePath(QStringLiteral(".") + info.fileName() + QStringLiteral(".XXXXXX")));
     temp.setAutoRemove(false);
     if (!temp.open()) {
-        log(services,
-            StringTable::format(StringId::FileNotSavedLog, {name, sender, temp.errorString()}));
+        logIncoming(log, StringTable::format(StringId::FileNotSavedLog,
+                                             {name, sender, temp.errorString()}));
         DataPort::refuse(connection);
         return;
     }
@@ -203,8 +201,8 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
     if (writeFailed || !temp.flush()) {
         // The sender learns of the failure from the reset.
         connection.abort();
-        log(services,
-            StringTable::format(StringId::FileNotSavedLog, {name, sender, temp.errorString()}));
+        logIncoming(log, StringTable::format(StringId::FileNotSavedLog,
+                                             {name, sender, temp.errorString()}));
         temp.remove();
         return;
     }
@@ -220,9 +218,9 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
             connection.close();
         } else {
             connection.abort();
-            log(services,
-                StringTable::format(StringId::FileNotSavedLog,
-                                    {name, sender, QString::fromLocal8Bit(std::strerror(errno))}));
+            logIncoming(log, StringTable::format(
+                                 StringId::FileNotSavedLog,
+                                 {name, sender, QString::fromLocal8Bit(std::strerror(errno))}));
             QFile::remove(temp.fileName());
         }
         return;
@@ -233,10 +231,18 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv
         QFile::remove(temp.fileName());
         return;
     }
-    log(services,
-        StringTable::format(StringId::FileIncompleteLog,
-                            {name, sender, sizeText(quint32(qMin<quint64>(received, 0xffffffffu))),
-                             sizeText(header.size), part}));
+    logIncoming(log, StringTable::format(StringId::FileIncompleteLog,
+                                         {name, sender,
+                                          sizeText(quint32(qMin<quint64>(received, 0xffffffffu))),
+                                          sizeText(header.size), part}));
+}
+
+DataConnectionHandler offerHandler(FileOfferWindows *windows)
+{
+    return [windows](TcpSocket &connection, const DataHeader &header, const Ipv4Address &,
+                     const ListenerServices &services) {
+        receiveFileOffer(connection, header, windows, services.log);
+    };
 }
 
 } // namespace FileTransfer

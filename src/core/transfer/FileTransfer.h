@@ -7,6 +7,8 @@
 #include <QString>
 
 class Cancellation;
+class FileOfferWindows;
+class MessageLog;
 
 #include <functional>
 
@@ -59,7 +61,11 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
 // answers, and copies the stream into a temporary file in the chosen folder
 // that takes the chosen name when the whole file has arrived. Refusals, and
 // files that arrive incomplete or cannot be written, are logged.
-void receiveFileOffer(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-                      const ListenerServices &services);
+void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOfferWindows *windows,
+                      MessageLog *log);
+
+// The data listener's handler for file offers, put to the user in these
+// windows.
+DataConnectionHandler offerHandler(FileOfferWindows *windows);
 
 } // namespace FileTransfer
