@@ -15,7 +15,6 @@
 #include "gui/messaging/SendMessage.h"
 #include "gui/sound/QtAudioDevice.h"
 #include "gui/transfer/SendFileWindow.h"
-#include "gui/tray/TrayHost.h"
 #include "gui/ui/AboutWindow.h"
 #include "gui/ui/Documentation.h"
 #include "gui/ui/FirstStartWindow.h"
@@ -293,7 +292,6 @@ ApplicationServices ApplicationServices::system()
     services.browser = std::make_unique<AvahiBrowser>();
     services.resolver = std::make_unique<SystemHostResolver>();
     services.messenger = std::make_unique<SmbclientMessenger>();
-    services.trayHost = std::make_unique<SystemTrayHost>();
     services.audioDevices = [] { return std::make_unique<QtAudioDevice>(); };
     return services;
 }

@@ -35,7 +35,8 @@ struct ApplicationServices {
     ApplicationServices(ApplicationServices &&) noexcept;
     ApplicationServices &operator=(ApplicationServices &&) noexcept;
 
-    // The system's own: Avahi, the name resolver, smbclient, the desktop's
-    // tray, Qt Multimedia, the address book's usual place, the settings file.
+    // The system's own: Avahi, the name resolver, smbclient, Qt Multimedia,
+    // the address book's usual place, the settings file (and the desktop's
+    // tray, which a null trayHost stands for).
     static ApplicationServices system();
 };

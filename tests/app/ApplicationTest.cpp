@@ -88,6 +88,14 @@ class ApplicationTest : public QObject {
         QVERIFY(SettingsStore(configPath()).save(s));
     }
 
+    // Stored settings with two free ports; the message port.
+    quint16 configureFreePorts()
+    {
+        const quint16 messagePort = freeConfiguredPort();
+        writeConfig(messagePort, freeConfiguredPort());
+        return messagePort;
+    }
+
     // A program whose user list comes from fakes and a private address
     // book, never from the machine's network.
     struct Directory {
@@ -261,8 +269,7 @@ private slots:
 
     void anIncomingWindowClosingLeavesTheCommandInCharge()
     {
-        const quint16 messagePort = freeConfiguredPort();
-        writeConfig(messagePort, freeConfiguredPort());
+        const quint16 messagePort = configureFreePorts();
         Application main{services()};
         main.startUp();
         QVERIFY(waitListening(messagePort));
@@ -292,8 +299,7 @@ private slots:
 
     void exitWaitsForTheOpenIncomingWindow()
     {
-        const quint16 messagePort = freeConfiguredPort();
-        writeConfig(messagePort, freeConfiguredPort());
+        const quint16 messagePort = configureFreePorts();
         Application main{services()};
         main.startUp();
         QVERIFY(waitListening(messagePort));
@@ -415,8 +421,7 @@ private slots:
 
     void startUpAndRefreshBuildTheUserList()
     {
-        const quint16 messagePort = freeConfiguredPort();
-        writeConfig(messagePort, freeConfiguredPort());
+        const quint16 messagePort = configureFreePorts();
         Directory directory;
         Application main{services(&directory)};
         directory.browser->addComputer(QStringLiteral("PC1"));

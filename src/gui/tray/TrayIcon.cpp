@@ -92,9 +92,9 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
       m_busyIcon(Artwork::icon(QStringLiteral(":/icons/tarvello-busy.svg")))
 {
     connect(m_host.get(), &TrayHost::found, this, &TrayIcon::makeIcon);
+    // Opening the menu while a window is open also brings that window up.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
-        if (raiseOpenWindow())
-            return showOnlyTheWayBack();
+        raiseOpenWindow();
         refreshMenu();
     });
     refreshMenu();
