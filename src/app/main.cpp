@@ -11,8 +11,11 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +48,21 @@ void exitOnTerminationSignals(Application &application)
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+// Exit and the session's end have stopped the listeners and closed every
+// window by the time the program is told to finish; what may still run is
+// blocking work the system cannot cancel (a name look-up, the messenger
+// service's program). The process does not wait for it: past this limit it
+// ends with its status all the same.
+void finishWithin(int status, std::chrono::milliseconds limit)
+{
+    std::thread([status, limit] {
+        std::this_thread::sleep_for(limit);
+        std::fflush(nullptr);
+        ::_exit(status);
+    }).detach();
+    QCoreApplication::exit(status);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -69,7 +87,8 @@ int main(int argc, char *argv[])
     }
 
     Application application{ApplicationServices::system()};
-    QObject::connect(&application, &Application::finished, &app, &QCoreApplication::exit);
+    QObject::connect(&application, &Application::finished, &app,
+                     [](int status) { finishWithin(status, std::chrono::milliseconds(1000)); });
     exitOnTerminationSignals(application);
     QTimer::singleShot(0, &application, &Application::startUp);
     // 32772 after Exit; a shell sees its low 8 bits, 4.

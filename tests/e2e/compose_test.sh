@@ -105,4 +105,30 @@ else
     fail "the compose window opens a second time"
 fi
 
+# The session ends on pc-a while the messenger service's program waits for a
+# Samba that does not answer: the program does not wait for it.
+smbd_b() { for p in $(ip netns pids $NS_B); do [ "$(cat /proc/$p/comm 2>/dev/null)" = smbd ] && echo $p; done; }
+kill -STOP $(smbd_b)
+if compose "Никто не ответит"; then
+    if wait_for 15 has_window "$NOTICE"; then
+        xdotool key Return
+        if wait_for 10 sh -c "pgrep -x smbclient >/dev/null"; then
+            t0=$(date +%s%N)
+            kill -TERM "$(pid_of a)"
+            wait_exit a 20
+            took=$(ms_since "$t0")
+            check "SIGTERM while the messenger service waits ends pc-a within 2 s (got $took ms)" \
+                [ "$took" -lt 2000 ]
+            check "pc-a ends as Exit does (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+        else
+            fail "pc-a runs the messenger service's program"
+        fi
+    else
+        fail "the messenger question appears again"
+    fi
+else
+    fail "the compose window opens a third time"
+fi
+kill -CONT $(smbd_b)
+
 summary

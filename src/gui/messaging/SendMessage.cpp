@@ -4,10 +4,9 @@
 #include "core/base/MessageLog.h"
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
+#include "core/messaging/OutgoingMessage.h"
 #include "core/net/Cancellation.h"
-#include "core/net/MessagePort.h"
 #include "core/platform/ComputerName.h"
-#include "core/platform/MessengerService.h"
 #include "core/sound/SoundClip.h"
 #include "core/sound/SoundMessage.h"
 #include "gui/ui/ModalState.h"
@@ -16,8 +15,6 @@
 #include "gui/ui/WaitFor.h"
 
 namespace {
-
-constexpr qsizetype kMessengerChars = 80;
 
 void showSuccess()
 {
@@ -37,17 +34,15 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
         WaitCursor wait;
         result = runOffGuiThread<MessagePort::SendResult>(
             [&] {
-                return MessagePort::sendMessage(recipient.address, port,
-                                                ComputerName::localHostName(), text, &cancellation);
+                return OutgoingMessage::sendDirectly(recipient.address, port,
+                                                     ComputerName::localHostName(), text,
+                                                     *services.log, &cancellation);
             },
             &cancellation);
     }
     // The program is ending: nothing more to ask.
     *noConnection = result == MessagePort::SendResult::NoConnection && !cancellation.isCancelled();
-    if (result != MessagePort::SendResult::Delivered)
-        return false;
-    services.log->append(text, LogDirection::Outgoing, recipient.dottedAddress());
-    return true;
+    return result == MessagePort::SendResult::Delivered;
 }
 
 // Sends the recorded clip to the recipient's data port; true when it was
@@ -77,25 +72,27 @@ bool sendSound(const UserEntry &recipient, const SoundClip &clip, const Messagin
     return true;
 }
 
-} // namespace
-
+// The messenger step; true (and logged) when the service delivered it, else
+// the warning.
 bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, const QString &text,
                       const MessagingServices &services)
 {
-    const QString cut = text.left(kMessengerChars);
     int status;
     {
         WaitCursor wait;
-        status = runOffGuiThread<int>(
-            [&] { return services.messenger->send(recipient.dottedAddress(), senderName, cut); });
+        status = runOffGuiThread<int>([&] {
+            return OutgoingMessage::sendViaMessenger(*services.messenger, recipient.address,
+                                                     senderName, text, *services.log);
+        });
     }
     if (status != 0) {
         showNotice(nullptr, StringId::CannotConnect);
         return false;
     }
-    services.log->append(cut, LogDirection::Outgoing, recipient.dottedAddress());
     return true;
 }
+
+} // namespace
 
 void sendMessageTo(const UserEntry &recipient, const MessagingServices &services)
 {

@@ -20,8 +20,3 @@ struct MessagingServices {
 // when no connection can be made; the outgoing log entry and the success
 // box.
 void sendMessageTo(const UserEntry &recipient, const MessagingServices &services);
-
-// The messenger step: the text cut to 80 characters goes to the recipient;
-// true (and logged) when the service delivered it, else the warning.
-bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, const QString &text,
-                      const MessagingServices &services);
