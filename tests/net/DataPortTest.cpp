@@ -110,6 +110,16 @@ private slots:
         QCOMPARE(m_windows->sounds().at(0).samples, samples);
     }
 
+    void soundWhoseSenderHasGoneShowsNothing()
+    {
+        QCOMPARE(exchange(m_dataPort, soundHeader(3000), QByteArray()), encodeAnswer(1));
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        QCOMPARE(m_log->entries().at(0).text,
+                 QStringLiteral("Звуковое сообщение от \"127.0.0.1\" не принято: отправитель "
+                                "прервал передачу"));
+        QVERIFY(m_windows->sounds().isEmpty());
+    }
+
     void oversizeSoundKeepsTheCapacity()
     {
         const QByteArray samples = pattern(600000);

@@ -3,6 +3,7 @@
 #include "core/net/DataHeader.h"
 #include "core/net/ListenerControl.h"
 #include "core/net/StopToken.h"
+#include "core/net/TcpSocket.h"
 #include "core/platform/CodePage.h"
 #include "support/TestMain.h"
 
@@ -60,6 +61,34 @@ QByteArray dataExchange(quint16 port, const QByteArray &request)
     return answer;
 }
 
+// A peer on each port that sends one byte every 100 ms, up to 200 of them,
+// until its connection fails or the test ends.
+class Trickler {
+public:
+    Trickler(quint16 messagePort, quint16 dataPort)
+    {
+        m_connected = m_message.connectTo(Ipv4Address::loopback(), messagePort, 5000) &&
+                      m_data.connectTo(Ipv4Address::loopback(), dataPort, 5000);
+        if (!m_connected)
+            return;
+        m_thread = std::jthread([this](std::stop_token stop) {
+            bool message = true, data = true;
+            for (int i = 0; i < 200 && (message || data) && !stop.stop_requested(); ++i) {
+                message = message && m_message.send("x", 1) == 1;
+                data = data && m_data.send("\1", 1) == 1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    bool connected() const { return m_connected; }
+
+private:
+    TcpSocket m_message;
+    TcpSocket m_data;
+    bool m_connected = false;
+    std::jthread m_thread;
+};
+
 DataHeader headerOfKind(quint32 kind)
 {
     DataHeader h;
@@ -93,15 +122,15 @@ class ListenersTest : public QObject {
         m_settings.set(s);
     }
 
-    void startListeners(int idleTimeoutMs = 30000)
+    void startListeners(int idleTimeoutMs = 30000, int deadlineMs = 30000)
     {
-        startListenersWithoutProbe(idleTimeoutMs);
+        startListenersWithoutProbe(idleTimeoutMs, deadlineMs);
         // Both listen once a connection to each is accepted by the kernel;
         // those probe connections are empty and leave no trace.
         QVERIFY(waitListening(m_messagePort) && waitListening(m_dataPort));
     }
 
-    void startListenersWithoutProbe(int idleTimeoutMs = 30000)
+    void startListenersWithoutProbe(int idleTimeoutMs = 30000, int deadlineMs = 30000)
     {
         ListenerServices services;
         services.settings = &m_settings;
@@ -109,6 +138,7 @@ class ListenersTest : public QObject {
         services.log = &m_log;
         services.observer = m_fakeObserver.get();
         services.idleTimeoutMs = idleTimeoutMs;
+        services.deadlineMs = deadlineMs;
         m_control = std::make_unique<ListenerControl>(services);
         m_control->startListeners();
     }
@@ -315,6 +345,38 @@ private slots:
         // The data listener drops it without an answer and serves the next.
         QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
         QVERIFY(!silentData.waitForReadyRead(100) || silentData.readAll().isEmpty());
+    }
+
+    void tricklingPeersAreCutAtTheDeadline()
+    {
+        startListeners(30000, 1000);
+        // A byte every 100 ms to each port for up to 20 s: never silent for
+        // the idle limit.
+        Trickler trickler(m_messagePort, m_dataPort);
+        QVERIFY(trickler.connected());
+        // A real message and a real request behind them are served once the
+        // deadline has cut the tricklers off.
+        QVERIFY(sendText(QStringLiteral("после")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 2; }, 5000));
+        QCOMPARE(m_log.entries().at(0).text, QString(m_log.entries().at(0).text.size(), u'x'));
+        QCOMPARE(m_log.entries().at(1).text, QStringLiteral("после"));
+        QCOMPARE(dataExchange(m_dataPort, headerOfKind(7).encode()), encodeAnswer(0));
+    }
+
+    void stopCutsPeersInProgress()
+    {
+        startListeners();
+        Trickler trickler(m_messagePort, m_dataPort);
+        QVERIFY(trickler.connected());
+        // Neither listener waits for its peer's 30 s: the stop returns.
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            m_control->stopListeners();
+            stopped = true;
+        });
+        const bool inTime = waitUntil([&] { return stopped.load(); }, 5000);
+        stopper.join();
+        QVERIFY(inTime);
     }
 
     void unknownKindIsRefused()

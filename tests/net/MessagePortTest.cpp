@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace TestSupport;
@@ -29,23 +31,27 @@ public:
         m_connected = socket.connectTo(Ipv4Address::loopback(), port, 5000);
         if (!m_connected)
             return;
-        m_thread = std::jthread([socket = std::move(socket), pieces, close, holdMs]() mutable {
-            for (const QByteArray &piece : pieces) {
-                for (qint64 sent = 0; sent < piece.size();) {
-                    const qint64 n = socket.send(piece.constData() + sent, piece.size() - sent);
-                    if (n <= 0)
-                        return;
-                    sent += n;
+        m_thread = std::jthread(
+            [socket = std::move(socket), pieces, close, holdMs, total = m_sent]() mutable {
+                for (const QByteArray &piece : pieces) {
+                    for (qint64 sent = 0; sent < piece.size();) {
+                        const qint64 n = socket.send(piece.constData() + sent, piece.size() - sent);
+                        if (n <= 0)
+                            return;
+                        sent += n;
+                        *total += n;
+                    }
+                    QThread::msleep(20);
                 }
-                QThread::msleep(20);
-            }
-            if (holdMs > 0)
-                QThread::msleep(holdMs);
-            if (close)
-                socket.close();
-        });
+                if (holdMs > 0)
+                    QThread::msleep(holdMs);
+                if (close)
+                    socket.close();
+            });
     }
     bool connected() const { return m_connected; }
+    // The bytes the receiver took (or its system buffered).
+    qint64 sent() const { return *m_sent; }
     void join()
     {
         if (m_thread.joinable())
@@ -54,6 +60,7 @@ public:
 
 private:
     bool m_connected = false;
+    std::shared_ptr<std::atomic<qint64>> m_sent = std::make_shared<std::atomic<qint64>>(0);
     std::jthread m_thread;
 };
 
@@ -166,18 +173,34 @@ private slots:
         QString text;
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(MessagePort::receiveText(listening, text, 300));
+        QVERIFY(MessagePort::receiveText(listening, text, {300}));
         QVERIFY2(timer.elapsed() < 2500, "the silent peer held the read too long");
         QCOMPARE(text, QStringLiteral("hi"));
         sender.join();
     }
 
-    void overlongMessageIsCut()
+    void tricklingPeerIsCutAtTheDeadline()
     {
         const quint16 port = freeConfiguredPort();
         TcpSocket listening;
         QVERIFY(listening.listenOn(port));
-        const qsizetype total = MessagePort::kMaxMessageChars + 5000;
+        // A byte every 20 ms for 2 s, never silent long enough for the idle
+        // limit: the deadline ends the message.
+        Peer sender(port, QList<QByteArray>(100, QByteArray("a")));
+        QVERIFY(sender.connected());
+        QString text;
+        QVERIFY(MessagePort::receiveText(listening, text, {30000, 500}));
+        QVERIFY2(!text.isEmpty() && text.size() < 100, qPrintable(QString::number(text.size())));
+        QCOMPARE(text, QString(text.size(), u'a'));
+    }
+
+    void overlongMessageIsCutAndItsConnectionClosed()
+    {
+        const quint16 port = freeConfiguredPort();
+        TcpSocket listening;
+        QVERIFY(listening.listenOn(port));
+        // A peer that would stream four windows full.
+        const qsizetype total = 4 * MessagePort::kMaxMessageChars;
         Peer sender(port, {QByteArray(total, 'z')});
         QVERIFY(sender.connected());
         QString text;
@@ -185,6 +208,7 @@ private slots:
         sender.join();
         QCOMPARE(text.size(), MessagePort::kMaxMessageChars);
         QVERIFY(text.endsWith(u'z'));
+        QVERIFY2(sender.sent() < total, "the rest was read on");
     }
 
     void acceptOnClosedSocketFails()

@@ -93,4 +93,36 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
+BreakingReceiver::BreakingReceiver(qint64 keep) : m_port(m_listening.get_future().share())
+{
+    m_thread = std::thread([this, keep] {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 0)) {
+            m_listening.set_value(0);
+            return;
+        }
+        m_listening.set_value(wire(server.serverPort()));
+        if (!server.waitForNewConnection(10000))
+            return;
+        std::unique_ptr<QTcpSocket> s(server.nextPendingConnection());
+        QByteArray got;
+        bool answered = false;
+        while (got.size() < 696 + keep && s->waitForReadyRead(10000)) {
+            got += s->readAll();
+            if (!answered && got.size() >= 696) {
+                s->write(QByteArray("\1\0\0\0", 4));
+                s->waitForBytesWritten(1000);
+                answered = true;
+            }
+        }
+        s->abort();
+    });
+}
+
+BreakingReceiver::~BreakingReceiver()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
 } // namespace TestSupport

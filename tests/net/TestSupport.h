@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 
 #include <functional>
+#include <future>
+#include <thread>
 
 namespace TestSupport {
 
@@ -33,5 +35,21 @@ long residentKb();
 
 // Waits for a condition for up to the given time, processing events.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// A file receiver on a port of its own: it accepts the first offer at once,
+// takes the given number of the file's bytes and then resets the
+// connection, as a receiver that breaks down does.
+class BreakingReceiver {
+public:
+    explicit BreakingReceiver(qint64 keep);
+    ~BreakingReceiver();
+    // The configured port number to send to; 0 when it could not listen.
+    quint16 port() { return m_port.get(); }
+
+private:
+    std::promise<quint16> m_listening;
+    std::shared_future<quint16> m_port;
+    std::thread m_thread;
+};
 
 } // namespace TestSupport

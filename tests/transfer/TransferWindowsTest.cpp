@@ -205,6 +205,22 @@ private slots:
             return QFileInfo(m_dir.filePath(QStringLiteral("received.bin"))).size() == 300000;
         }));
 
+        // A receiver that breaks down in the middle.
+        {
+            BreakingReceiver breaking(1000);
+            const QString big = makeFile("big.bin", QByteArray(5000000, 'b'));
+            const UserList me = {{QStringLiteral("Я, IP = 127.0.0.1"), Ipv4Address::loopback()}};
+            SendFileWindow w2(me, 0, QStringLiteral("PC1"), breaking.port(),
+                              [big](QWidget *, const QString &) { return big; });
+            QVERIFY(w2.chooseFile());
+            w2.show();
+            QTest::mouseClick(button(&w2, QStringLiteral("О&тправить")), Qt::LeftButton);
+            QVERIFY(waitUntil([&] { return !w2.isBusy(); }));
+            QCOMPARE(m_prompts->asked.last().caption, QStringLiteral("Отправка невозможна:"));
+            QCOMPARE(m_prompts->asked.last().text, QStringLiteral("Передача файла прервана"));
+            QCOMPARE(w2.statusText(), QStringLiteral("Статус: передача файла прервана"));
+        }
+
         // Nobody listening.
         listeners.control->stopListeners();
         QTest::mouseClick(send, Qt::LeftButton);

@@ -83,6 +83,8 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
     if (!browser.enumerate(records))
         return users;
     QStringList names;
+    QStringList unresolved;
+    std::vector<std::optional<Ipv4Address>> addresses;
     for (const NetResource &r : records) {
         if (r.usage != NetResource::kUsageContainer || r.type != NetResource::kTypeAny ||
             !r.hasRemoteName)
@@ -91,8 +93,16 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
         if (name.startsWith(QStringLiteral("\\\\")))
             name.remove(0, 2);
         names.append(name);
+        addresses.push_back(r.address);
+        if (!r.address)
+            unresolved.append(name);
     }
-    const auto addresses = resolveAll(resolver, names, parallel);
+    // Only the names whose address the browse did not bring are looked up.
+    const auto looked = resolveAll(resolver, unresolved, parallel);
+    for (std::size_t i = 0, next = 0; i < addresses.size(); ++i) {
+        if (!addresses[i])
+            addresses[i] = looked[next++];
+    }
     for (qsizetype i = 0; i < names.size(); ++i) {
         if (!addresses[i])
             continue; // does not resolve: left out

@@ -58,6 +58,7 @@ void DataListener::run()
         }
         connection.setCancellation(&m_connections);
         connection.setReceiveTimeout(m_services.idleTimeoutMs);
+        connection.setReceiveDeadline(m_services.deadlineMs);
         char bytes[DataHeader::kSize];
         if (!connection.receiveExactly(bytes, sizeof bytes))
             continue; // closed, failed or silent before the header was complete
@@ -70,6 +71,8 @@ void DataListener::run()
             DataPort::refuse(connection);
             continue;
         }
+        // Each kind sets the limits of what follows the header.
+        connection.setReceiveDeadline(0);
         const auto handler = m_services.dataHandlers.find(DataKind(header.kind));
         if (handler != m_services.dataHandlers.end() && handler->second)
             handler->second(connection, header, peer, m_services);

@@ -93,6 +93,9 @@ void ListenerControl::stop()
         return;
 
     m_stop.request(m_stop.StopRequested);
+    // A peer being served is cut off: a stop never waits for a peer, only
+    // for a window the user has open.
+    m_message->cancelConnections();
     deliverStop(*m_message, m_message->port(), QByteArray(StopToken));
     m_message->join();
     m_stop.StopRequested = false;

@@ -44,6 +44,9 @@ struct ListenerServices {
     std::map<DataKind, DataConnectionHandler> dataHandlers;
     // A peer silent for this long ends its message or loses its connection.
     int idleTimeoutMs = 30000;
+    // A message, a data header, and a sound's samples after its answer
+    // arrive whole within this long, however slowly they trickle in.
+    int deadlineMs = 30000;
 };
 
 // The state of a stop under way, shared by the stopping thread and the

@@ -1,7 +1,7 @@
 #include "MessageListener.h"
 
-#include "MessageWindows.h"
 #include "MessagePort.h"
+#include "MessageWindows.h"
 #include "StopToken.h"
 #include "TcpSocket.h"
 #include "core/base/MessageLog.h"
@@ -33,17 +33,24 @@ void MessageListener::run()
         }
 
         QString text;
-        if (!MessagePort::receiveText(listening, text, m_services.idleTimeoutMs)) {
+        const MessagePort::ReceiveLimits limits{m_services.idleTimeoutMs, m_services.deadlineMs,
+                                                &m_connections};
+        if (!MessagePort::receiveText(listening, text, limits)) {
             // An accept that fails during a stop ends the listener, so the
             // stop always returns.
             if (m_stop.StopRequested)
                 break;
             continue;
         }
+        if (m_stop.StopRequested && (text == stopToken || m_connections.isCancelled())) {
+            // A stop cuts whatever connection was being served; what had
+            // arrived of a message is kept in the log.
+            if (!text.isEmpty() && text != stopToken && m_services.log)
+                m_services.log->append(text, LogDirection::Incoming);
+            break;
+        }
         if (text.isEmpty())
             continue;
-        if (m_stop.StopRequested && text == stopToken)
-            break;
 
         if (m_services.windows)
             m_services.windows->showMessage(text);

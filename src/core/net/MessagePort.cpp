@@ -31,7 +31,8 @@ SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString
     return sent < 0 ? SendResult::WriteFailed : SendResult::Delivered;
 }
 
-bool receiveText(TcpSocket &listening, QString &text, int idleTimeoutMs, Ipv4Address *peer)
+bool receiveText(TcpSocket &listening, QString &text, const ReceiveLimits &limits,
+                 Ipv4Address *peer)
 {
     text.clear();
     TcpSocket connection = listening.accept(peer);
@@ -39,20 +40,19 @@ bool receiveText(TcpSocket &listening, QString &text, int idleTimeoutMs, Ipv4Add
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return false;
     }
-    connection.setReceiveTimeout(idleTimeoutMs);
+    connection.setCancellation(limits.cancellation);
+    connection.setReceiveTimeout(limits.idleTimeoutMs);
+    connection.setReceiveDeadline(limits.deadlineMs);
     const CodePage page = CodePage::ansi();
     char buffer[kBlockSize + 1];
-    for (;;) {
+    while (text.size() < kMaxMessageChars) {
         const qint64 n = connection.receive(buffer, kBlockSize);
         if (n <= 0)
             break;
-        if (text.size() >= kMaxMessageChars)
-            continue; // read and drop the rest
         buffer[n] = '\0';
         text += page.toUnicode(buffer, qsizetype(std::strlen(buffer)));
-        if (text.size() > kMaxMessageChars)
-            text.truncate(kMaxMessageChars);
     }
+    text.truncate(kMaxMessageChars);
     connection.close();
     return true;
 }

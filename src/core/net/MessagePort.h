@@ -12,12 +12,15 @@ class CodePage;
 // ANSI code page and closes; the close ends the message. No framing, no reply.
 namespace MessagePort {
 
-// The incoming window holds at most this many characters; the rest of a
-// longer message is read and dropped.
+// The incoming window holds at most this many characters; a peer that sends
+// more loses its connection once the window is full.
 constexpr qsizetype kMaxMessageChars = 10485759;
 constexpr qint64 kBlockSize = 4096;
 // A peer that sends nothing for this long ends its message.
 constexpr int kIdleTimeoutMs = 30000;
+// A message arrives whole within this long of its accept, however slowly
+// its bytes trickle in; what arrived by then is the message.
+constexpr int kDeadlineMs = 30000;
 
 // "Сообщение от <host>:" and CR LF.
 QString messageHeaderLine(const QString &hostName);
@@ -32,11 +35,20 @@ enum class SendResult { Delivered, NoConnection, WriteFailed };
 SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
                        const QString &text, Cancellation *cancellation = nullptr);
 
+// How long a connection may take.
+struct ReceiveLimits {
+    int idleTimeoutMs = kIdleTimeoutMs;
+    int deadlineMs = kDeadlineMs;
+    // Ends the connection at once from another thread (may be null).
+    Cancellation *cancellation = nullptr;
+};
+
 // Accepts one connection and reads its message until the peer closes, a
-// read fails or the peer stays silent for idleTimeoutMs. Each block is
-// decoded on its own up to its first zero byte. False (after a pause of
+// read fails, the peer stays silent for the idle limit, the deadline passes
+// or the text fills the window; then the connection is closed. Each block
+// is decoded on its own up to its first zero byte. False (after a pause of
 // 100 ms) when accepting failed; otherwise true with the text, maybe empty.
-bool receiveText(TcpSocket &listening, QString &text, int idleTimeoutMs = kIdleTimeoutMs,
+bool receiveText(TcpSocket &listening, QString &text, const ReceiveLimits &limits = {},
                  Ipv4Address *peer = nullptr);
 
 } // namespace MessagePort

@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -48,7 +49,7 @@ TcpSocket::~TcpSocket()
 
 TcpSocket::TcpSocket(TcpSocket &&other) noexcept
     : m_handle(other.m_handle), m_open(other.m_open), m_error(other.m_error),
-      m_cancellation(other.m_cancellation)
+      m_cancellation(other.m_cancellation), m_idleMs(other.m_idleMs), m_deadline(other.m_deadline)
 {
     other.m_handle = -1;
     other.m_open = false;
@@ -63,6 +64,8 @@ TcpSocket &TcpSocket::operator=(TcpSocket &&other) noexcept
         m_open = other.m_open;
         m_error = other.m_error;
         m_cancellation = other.m_cancellation;
+        m_idleMs = other.m_idleMs;
+        m_deadline = other.m_deadline;
         other.m_handle = -1;
         other.m_open = false;
         other.m_cancellation = nullptr;
@@ -226,6 +229,39 @@ qint64 TcpSocket::receive(void *buffer, qint64 size)
         m_error = EBADF;
         return -1;
     }
+    // The idle limit and the deadline: wait for bytes no longer than the
+    // nearer of the two allows.
+    if (m_idleMs > 0 || m_deadline) {
+        using namespace std::chrono;
+        for (;;) {
+            int wait = m_idleMs > 0 ? m_idleMs : -1;
+            if (m_deadline) {
+                const auto left = duration_cast<milliseconds>(*m_deadline - steady_clock::now());
+                if (left.count() <= 0) {
+                    m_error = ETIMEDOUT;
+                    return -1;
+                }
+                const int leftMs = int(std::min<milliseconds::rep>(left.count() + 1, 1 << 30));
+                wait = wait < 0 ? leftMs : std::min(wait, leftMs);
+            }
+            pollfd pfd{m_handle, POLLIN, 0};
+            const int r = ::poll(&pfd, 1, wait);
+            if (r > 0)
+                break;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0) {
+                m_error = errno;
+                return -1;
+            }
+            // Nothing came in time: idle too long, or the deadline passed
+            // (looked at again above).
+            if (!m_deadline || (m_idleMs > 0 && wait == m_idleMs)) {
+                m_error = ETIMEDOUT;
+                return -1;
+            }
+        }
+    }
     ssize_t n;
     do {
         n = ::recv(m_handle, buffer, size_t(size), 0);
@@ -256,6 +292,13 @@ void TcpSocket::shutdownSend()
 
 void TcpSocket::setReceiveTimeout(int ms)
 {
-    if (m_open)
-        setTimeout(m_handle, SO_RCVTIMEO, ms);
+    m_idleMs = qMax(0, ms);
+}
+
+void TcpSocket::setReceiveDeadline(int ms)
+{
+    if (ms > 0)
+        m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    else
+        m_deadline.reset();
 }

@@ -5,6 +5,9 @@
 
 #include <QtGlobal>
 
+#include <chrono>
+#include <optional>
+
 // One TCP socket over IPv4. The open flag is set only after a successful
 // bind (listening side) or connect (connecting side); close() acts only on an
 // open socket and may be called any number of times.
@@ -58,6 +61,9 @@ public:
     void shutdownSend();
     // A receive that waits longer than this fails; 0 waits forever.
     void setReceiveTimeout(int ms);
+    // Every receive fails once this much time from now has passed, however
+    // the bytes trickle in; 0 takes the limit away.
+    void setReceiveDeadline(int ms);
 
     // The system error of the last failed call.
     int lastError() const { return m_error; }
@@ -71,4 +77,6 @@ private:
     bool m_open = false;
     int m_error = 0;
     Cancellation *m_cancellation = nullptr;
+    int m_idleMs = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };

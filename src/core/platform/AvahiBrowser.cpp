@@ -1,5 +1,7 @@
 #include "AvahiBrowser.h"
 
+#include "ComputerName.h"
+
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-common/error.h>
@@ -27,6 +29,7 @@ struct Enumeration {
     struct Service {
         Enumeration *enumeration;
         QString hostName;
+        std::optional<Ipv4Address> address;
         bool resolved = false;
     };
     std::vector<std::unique_ptr<Service>> services;
@@ -40,13 +43,22 @@ struct Enumeration {
 
 void onResolved(AvahiServiceResolver *resolver, AvahiIfIndex, AvahiProtocol,
                 AvahiResolverEvent event, const char *, const char *, const char *,
-                const char *hostName, const AvahiAddress *, uint16_t, AvahiStringList *,
+                const char *hostName, const AvahiAddress *address, uint16_t, AvahiStringList *,
                 AvahiLookupResultFlags, void *userdata)
 {
     auto *service = static_cast<Enumeration::Service *>(userdata);
     Enumeration *e = service->enumeration;
     if (event == AVAHI_RESOLVER_FOUND && hostName) {
         service->hostName = QString::fromUtf8(hostName);
+        if (address && address->proto == AVAHI_PROTO_INET) {
+            // In network byte order: the first octet first in memory.
+            const auto *octets =
+                reinterpret_cast<const unsigned char *>(&address->data.ipv4.address);
+            Ipv4Address a;
+            for (int i = 0; i < 4; ++i)
+                a.octets[i] = octets[i];
+            service->address = a;
+        }
         service->resolved = true;
     }
     avahi_service_resolver_free(resolver);
@@ -133,14 +145,15 @@ bool AvahiBrowser::enumerate(QList<NetResource> &records)
         for (const auto &service : e.services) {
             if (!service->resolved)
                 continue;
-            QString host = service->hostName;
-            if (host.endsWith(QStringLiteral(".local")))
-                host.chop(6);
+            // As the network neighbourhood names computers: the short host
+            // name, upper-cased, at most 15 characters.
+            const QString host = ComputerName::netBiosNameOf(service->hostName);
             if (host.isEmpty() || seen.contains(host))
                 continue;
             seen.insert(host);
             NetResource record;
             record.remoteName = QStringLiteral("\\\\") + host;
+            record.address = service->address;
             records.append(record);
         }
     }

@@ -19,7 +19,12 @@ QString localHostName()
 
 QString netBiosName()
 {
-    QString name = localHostName();
+    return netBiosNameOf(localHostName());
+}
+
+QString netBiosNameOf(const QString &hostName)
+{
+    QString name = hostName;
     const qsizetype dot = name.indexOf(u'.');
     if (dot >= 0)
         name.truncate(dot);

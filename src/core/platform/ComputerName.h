@@ -12,5 +12,7 @@ QString localHostName();
 // The NetBIOS-style name Samba derives: the short host name, upper-cased,
 // cut to 15 characters.
 QString netBiosName();
+// The same name for any host name (the neighbourhood's computers).
+QString netBiosNameOf(const QString &hostName);
 
 } // namespace ComputerName

@@ -56,5 +56,10 @@ std::optional<QString> SystemHostResolver::nameOf(const Ipv4Address &address)
     if (::getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, host, sizeof host,
                       nullptr, 0, NI_NAMEREQD) != 0)
         return std::nullopt;
-    return CodePage::ansi().toUnicode(host, qsizetype(std::strlen(host)));
+    QString name = CodePage::ansi().toUnicode(host, qsizetype(std::strlen(host)));
+    // An mDNS answer names the computer in the .local domain, which the
+    // network neighbourhood leaves out.
+    if (name.endsWith(QStringLiteral(".local"), Qt::CaseInsensitive))
+        name.chop(6);
+    return name;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "core/base/Ipv4Address.h"
+
 #include <QList>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 // One record of an enumeration of the network neighbourhood, shaped like
 // the network browser's: a usage, a type and a remote name.
@@ -16,6 +19,9 @@ struct NetResource {
     std::uint32_t type = kTypeAny;
     bool hasRemoteName = true;
     QString remoteName; // "\\NAME" for a computer
+    // The computer's address when the browse has learnt it already; it then
+    // need not be looked up by name.
+    std::optional<Ipv4Address> address;
 };
 
 // The computers of the network neighbourhood.

@@ -11,26 +11,28 @@ class SoundWindows;
 // then the samples, ended by the sender's close.
 namespace SoundMessage {
 
-// How long a sender waits for the answer word.
-constexpr int kAnswerTimeoutMs = 120000;
-
 // Sends a sound message: the header (kind Sound, the sender's name, the
 // byte count, the recipient's address), the answer, then the samples in one
 // send call. True only when the answer was not 0 and every byte was sent.
+// The answer is waited for as long as it takes: the recipient's listener
+// reaches the connection once its user has closed an open window.
 // Blocking: call off the GUI thread. The cancellation (may be null) ends it
 // at once.
 bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
           const char *samples, quint32 size, Cancellation *cancellation = nullptr);
 
 // Reads the samples of a sound message into the clip: until the header's
-// size has arrived, the connection ends or a receive fails. At most the
-// clip's capacity is kept; the rest of a longer sound is read and dropped.
-void readSamples(TcpSocket &connection, quint32 size, SoundClip &clip);
+// size or the clip's capacity has arrived, the connection ends or a receive
+// fails (the connection's limits). The bytes received.
+quint32 readSamples(TcpSocket &connection, quint32 size, SoundClip &clip);
 
 // Serves a sound message whose header has been read: answers 1, reads the
-// samples, shows the sound, closes and logs it with the sender's address.
+// samples within the deadline, shows the sound, closes and logs it with the
+// sender's address. A sender that is gone before its first sample (the
+// answer cannot be sent or the stream ends) shows nothing and is logged as
+// not received.
 void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-             SoundWindows *windows, MessageLog *log);
+             SoundWindows *windows, MessageLog *log, int deadlineMs);
 
 // The data listener's handler for sound messages, shown in these windows.
 DataConnectionHandler handler(SoundWindows *windows);

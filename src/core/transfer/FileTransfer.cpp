@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace FileTransfer {
@@ -30,19 +32,77 @@ void logIncoming(MessageLog *log, const QString &text)
         log->append(text, LogDirection::Incoming);
 }
 
-void answer(TcpSocket &connection, quint32 word)
+// A file name holds this many bytes on the file systems we write to.
+constexpr qsizetype kNameBytes = 255;
+// The most a received file's name gains: " (999).part" for a part kept,
+// "." and ".XXXXXX" for the temporary file.
+constexpr qsizetype kSuffixBytes = 11;
+
+qsizetype nameBytes(const QString &name)
 {
-    const QByteArray bytes = encodeAnswer(word);
-    connection.send(bytes.constData(), bytes.size());
+    return QFile::encodeName(name).size();
+}
+
+// The name shortened to at most maxBytes bytes as the file system stores
+// it and at most maxChars characters, keeping a short extension and never
+// splitting a character.
+QString fitName(const QString &name, qsizetype maxBytes, qsizetype maxChars = 1 << 20)
+{
+    if (name.size() <= maxChars && nameBytes(name) <= maxBytes)
+        return name;
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const QString extension = dot > 0 && name.size() - dot <= 20 ? name.mid(dot) : QString();
+    QString base = name.left(name.size() - extension.size());
+    const qsizetype roomBytes = maxBytes - nameBytes(extension);
+    const qsizetype roomChars = maxChars - extension.size();
+    while (!base.isEmpty() && (base.size() > roomChars || nameBytes(base) > roomBytes)) {
+        base.chop(1);
+        if (!base.isEmpty() && base.back().isHighSurrogate())
+            base.chop(1);
+    }
+    base = base.trimmed();
+    if (base.isEmpty())
+        base = StringTable::text(StringId::UnnamedFile);
+    return base + extension;
 }
 
 // "name.part", or "name (2).part" and so on when that exists.
 QString partName(const QString &target)
 {
-    QString candidate = target + QStringLiteral(".part");
+    const QFileInfo info(target);
+    const QString stem = info.dir().filePath(fitName(info.fileName(), kNameBytes - kSuffixBytes));
+    QString candidate = stem + QStringLiteral(".part");
     for (int i = 2; QFileInfo::exists(candidate) && i < 1000; ++i)
-        candidate = target + QStringLiteral(" (%1).part").arg(i);
+        candidate = stem + QStringLiteral(" (%1).part").arg(i);
     return candidate;
+}
+
+// What a new file's permissions are: 0666 less the process's umask.
+mode_t newFileMode()
+{
+    mode_t mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    mask = mode_t(value);
+            }
+        }
+    }
+    return 0666 & ~mask;
+}
+
+// The received file's permissions: those of the file it replaces, else a
+// new file's; its data on the disk before it takes the target's name.
+bool prepareForRename(QTemporaryFile &temp, const QString &target)
+{
+    struct stat replaced;
+    const bool replacing = ::stat(QFile::encodeName(target).constData(), &replaced) == 0;
+    const mode_t mode = replacing ? (replaced.st_mode & 07777) : newFileMode();
+    return ::fchmod(temp.handle(), mode) == 0 && ::fsync(temp.handle()) == 0;
 }
 
 bool moveInto(const QString &from, const QString &to)
@@ -84,15 +144,11 @@ QString safeFileName(const QString &offered)
     while (start < clean.size() && (clean.at(start) == u'.' || clean.at(start).isSpace()))
         ++start;
     clean = clean.mid(start).trimmed();
-    constexpr qsizetype kMaxLength = 200;
-    if (clean.size() > kMaxLength) {
-        const qsizetype dot = clean.lastIndexOf(u'.');
-        const QString extension = dot > 0 && clean.size() - dot <= 20 ? clean.mid(dot) : QString();
-        clean = clean.left(kMaxLength - extension.size()).trimmed() + extension;
-    }
     if (clean.isEmpty())
-        clean = StringTable::text(StringId::UnnamedFile);
-    return clean;
+        return StringTable::text(StringId::UnnamedFile);
+    // At most 200 characters, and short enough in bytes for the file system
+    // with room for the suffixes the receiver adds.
+    return fitName(clean, kNameBytes - kSuffixBytes, 200);
 }
 
 void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, int)> &report)
@@ -176,8 +232,9 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
     // everything has arrived: a transfer that fails never destroys a file
     // that was there.
     const QFileInfo info(target);
-    QTemporaryFile temp(
-        info.dir().filePath(QStringLiteral(".") + info.fileName() + QStringLiteral(".XXXXXX")));
+    QTemporaryFile temp(info.dir().filePath(QStringLiteral(".") +
+                                            fitName(info.fileName(), kNameBytes - kSuffixBytes) +
+                                            QStringLiteral(".XXXXXX")));
     temp.setAutoRemove(false);
     if (!temp.open()) {
         logIncoming(log, StringTable::format(StringId::FileNotSavedLog,
@@ -185,13 +242,13 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
         DataPort::refuse(connection);
         return;
     }
-    answer(connection, 1);
+    const bool answered = DataPort::answer(connection, 1);
 
     std::vector<char> buffer(kReceivePiece);
     quint64 received = 0;
     bool writeFailed = false;
-    qint64 n;
-    while ((n = connection.receive(buffer.data(), kReceivePiece)) > 0) {
+    qint64 n = -1;
+    while (answered && (n = connection.receive(buffer.data(), kReceivePiece)) > 0) {
         if (temp.write(buffer.data(), n) != n) {
             writeFailed = true;
             break;
@@ -206,15 +263,33 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
         temp.remove();
         return;
     }
-    temp.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-    temp.close();
     // Complete: the stream ended in order with the announced size (its lower
     // 32 bits, which is all the header carries).
     const bool complete = n == 0 && quint32(received & 0xffffffffu) == header.size;
+    if (!complete && received == 0) {
+        // The sender has gone before its first byte (it gave up waiting, or
+        // ended): nothing arrived, nothing is kept.
+        connection.close();
+        temp.remove();
+        logIncoming(log,
+                    StringTable::format(StringId::FileNotSavedLog,
+                                        {name, sender, StringTable::text(StringId::SenderGone)}));
+        return;
+    }
+    const bool prepared = prepareForRename(temp, complete ? target : QString());
+    const int prepareError = errno;
+    temp.close();
     if (complete) {
         // The file takes its name before the connection closes, so the
         // sender's "done" means stored; a failure resets the connection.
-        if (moveInto(temp.fileName(), target)) {
+        if (!prepared) {
+            connection.abort();
+            logIncoming(log,
+                        StringTable::format(
+                            StringId::FileNotSavedLog,
+                            {name, sender, QString::fromLocal8Bit(std::strerror(prepareError))}));
+            QFile::remove(temp.fileName());
+        } else if (moveInto(temp.fileName(), target)) {
             connection.close();
         } else {
             connection.abort();

@@ -50,7 +50,8 @@ QString sizeText(quint32 bytes);
 
 // A name from the network reduced to a plain file name: no folders, no
 // "..", no control characters, no leading dots or blanks, at most 200
-// characters; "файл" when nothing is left.
+// characters and 244 bytes (the file system's 255 less what the receiver
+// adds), shortened before a short extension; "файл" when nothing is left.
 QString safeFileName(const QString &offered);
 
 // The sending side of the file exchange, run by the worker: connects,
