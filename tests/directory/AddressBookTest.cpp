@@ -139,11 +139,15 @@ private slots:
     {
         AddressBook book;
         book.append({QStringLiteral("old"), EntryKind::NetworkName, QStringLiteral("PC"), {}});
-        QVERIFY(!book.load(m_dir.filePath(QStringLiteral("missing.xml"))));
+        QString error;
+        QVERIFY(!book.load(m_dir.filePath(QStringLiteral("missing.xml")), &error));
         QCOMPARE(book.size(), 0);
+        QVERIFY(error.isEmpty());                                     // no book yet is no fault
         write("<Phonebook><Item Address=\"PC\" Type=\"2\">x</Item>"); // not well-formed
-        QVERIFY(!book.load(path()));
+        QVERIFY(!book.load(path(), &error));
         QCOMPARE(book.size(), 0);
+        QVERIFY2(error.startsWith(QStringLiteral("ошибка в строке 1, позиция ")),
+                 qPrintable(error));
         write(QByteArray("\xff\xfe\x00garbage", 10));
         QVERIFY(!book.load(path()));
     }

@@ -130,6 +130,45 @@ private slots:
         QCOMPARE(back.at(0).networkName, QStringLiteral("pc-b"));
     }
 
+    void unreadableBookIsSaidAndKeptAtTheFirstSave()
+    {
+        const QByteArray old = "<Phonebook><Item Address=\"PC\" Type=\"2\">Tom & Jerry</Item>";
+        QFile f(file());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(old);
+        f.close();
+        auto addAndSave = [&](const QString &name) {
+            AddressBookWindow w(file(), m_resolver);
+            w.show();
+            inEditor(this, [name](UserEditorWindow &e) {
+                const Editor f = fieldsOf(e);
+                f.name->setText(name);
+                f.networkName->setText(QStringLiteral("PC-N"));
+                QTest::mouseClick(Widgets::button(&e, QStringLiteral("Добавить")), Qt::LeftButton);
+            });
+            QTest::mouseClick(button(&w, QStringLiteral("Добавить")), Qt::LeftButton);
+            m_prompts->answers = {PromptService::Answer::Yes};
+            QTest::mouseClick(button(&w, QStringLiteral("Закрыть")), Qt::LeftButton);
+        };
+        addAndSave(QStringLiteral("Первый"));
+        // Said when the window opened, with the path and the reason.
+        const QString said = m_prompts->asked.at(0).text;
+        QVERIFY2(said.startsWith(QStringLiteral("Не удалось прочитать адресную книгу из файла ") +
+                                 file() + QStringLiteral(": ошибка в строке 1")),
+                 qPrintable(said));
+        QVERIFY2(said.endsWith(file() + QStringLiteral(".bak.")), qPrintable(said));
+        QFile kept(file() + QStringLiteral(".bak"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), old);
+        // Later saves leave the backup alone.
+        addAndSave(QStringLiteral("Второй"));
+        AddressBook back;
+        QVERIFY(back.load(file()));
+        QCOMPARE(back.size(), 2);
+        kept.seek(0);
+        QCOMPARE(kept.readAll(), old);
+    }
+
     void closeWithoutChangesAsksNothing()
     {
         writeBook();

@@ -78,6 +78,11 @@ private slots:
         m_browser.records << connectable << disk << nameless << plain;
         m_browser.addComputer(QStringLiteral("GONE")); // does not resolve
         m_browser.addComputer(QStringLiteral("PC2"));
+        // A computer whose address the browse brought is not looked up.
+        NetResource known;
+        known.remoteName = QStringLiteral("\\\\PC-B");
+        known.address = ip(10, 77, 0, 2);
+        m_browser.records << known;
         m_resolver.addresses = {{"PC12", ip(192, 168, 0, 12)},
                                 {"SHARE", ip(1, 1, 1, 1)},
                                 {"DISK", ip(2, 2, 2, 2)},
@@ -85,8 +90,9 @@ private slots:
                                 {"PC2", ip(192, 168, 0, 2)}};
         const UserList users = scanNeighbourhood(m_browser, m_resolver);
         QCOMPARE(texts(users), (QStringList{"PC12, IP = 192.168.0.12", "PLAIN, IP = 3.3.3.3",
-                                            "PC2, IP = 192.168.0.2"}));
+                                            "PC2, IP = 192.168.0.2", "PC-B, IP = 10.77.0.2"}));
         QCOMPARE(users.at(0).address, ip(192, 168, 0, 12));
+        QCOMPARE(m_resolver.lookups.load(), 4); // PC12, PLAIN, GONE, PC2
     }
 
     void noNeighbourhoodStillListsTheBook()

@@ -40,9 +40,11 @@ if open_tray_menu; then
     xdotool key Escape Escape
 fi
 
-# Name pc-b in the book and refresh: it becomes a named neighbour.
+# Name pc-b in the book and refresh: it becomes a named neighbour. The
+# neighbourhood names computers as Windows does, short and upper-case, the
+# way "=>" in the user editor stores them.
 cat >"$WORK/a/bin/AddressBook.xml" <<'XML'
-<Phonebook><Item Address="pc-b" Type="2">Второй компьютер</Item></Phonebook>
+<Phonebook><Item Address="PC-B" Type="2">Второй компьютер</Item></Phonebook>
 XML
 if open_tray_menu; then
     menu=$(tray_menu_window)

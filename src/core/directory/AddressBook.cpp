@@ -1,5 +1,6 @@
 #include "AddressBook.h"
 
+#include "core/base/StringTable.h"
 #include "core/platform/CodePage.h"
 
 #include <QCoreApplication>
@@ -11,7 +12,11 @@
 #include <QStandardPaths>
 #include <QXmlStreamWriter>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -82,23 +87,41 @@ std::optional<QString> AddressBook::findNameByNetworkName(const QString &network
     return std::nullopt;
 }
 
-bool AddressBook::load(const QString &path)
+bool AddressBook::load(const QString &path, QString *error)
 {
     m_entries.clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.exists())
         return false;
-    return loadFromData(file.readAll());
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return loadFromData(bytes, error);
 }
 
-bool AddressBook::loadFromData(const QByteArray &bytes)
+bool AddressBook::loadFromData(const QByteArray &bytes, QString *error)
 {
     m_entries.clear();
     QDomDocument document;
     // The parser detects UTF-8, UTF-16 with a byte-order mark and declared
     // encodings such as windows-1251.
-    if (!document.setContent(bytes))
+    QString message;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(bytes, &message, &line, &column)) {
+        if (error)
+            *error = StringTable::format(StringId::AddressBookBadXml,
+                                         {QString::number(line), QString::number(column), message});
         return false;
+    }
     const QDomElement root = document.documentElement();
     if (root.isNull() || root.tagName() != kRoot)
         return true; // no Phonebook: an empty book
@@ -126,15 +149,34 @@ bool AddressBook::loadFromData(const QByteArray &bytes)
     return true;
 }
 
-bool AddressBook::save(const QString &path, QString *error) const
+bool AddressBook::save(const QString &path, QString *error, bool keepOld) const
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
+    // The old file gets a second name first (a copy where links are not
+    // supported): it need not be readable to be kept.
+    const QString backup = path + QStringLiteral(".bak");
+    const QString pending = backup + QStringLiteral(".new");
+    const bool keeping = keepOld && QFileInfo::exists(path);
+    if (keeping) {
+        QFile::remove(pending);
+        if (::link(QFile::encodeName(path).constData(), QFile::encodeName(pending).constData()) !=
+                0 &&
+            !QFile::copy(path, pending)) {
+            if (error)
+                *error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
     }
+    const auto fail = [&](const QString &reason) {
+        if (error)
+            *error = reason;
+        if (keeping)
+            QFile::remove(pending);
+        return false;
+    };
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
     QXmlStreamWriter xml(&file);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
@@ -148,11 +190,10 @@ bool AddressBook::save(const QString &path, QString *error) const
     }
     xml.writeEndElement();
     xml.writeEndDocument();
-    if (xml.hasError() || !file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+    if (xml.hasError() || !file.commit())
+        return fail(file.errorString());
+    if (keeping)
+        std::rename(QFile::encodeName(pending).constData(), QFile::encodeName(backup).constData());
     return true;
 }
 

@@ -45,15 +45,17 @@ public:
     // (case-sensitive).
     std::optional<QString> findNameByNetworkName(const QString &networkName) const;
 
-    // Replaces the entries by the file's. False when the file cannot be read
-    // or parsed; the store is then empty (or holds what was read before the
-    // walk stopped).
-    bool load(const QString &path);
+    // Replaces the entries by the file's. False when there is no file, or
+    // it cannot be read or parsed; the store is then empty (or holds what
+    // was read before the walk stopped). For a file that exists, the reason
+    // goes to error.
+    bool load(const QString &path, QString *error = nullptr);
     // The same from the file's bytes.
-    bool loadFromData(const QByteArray &bytes);
+    bool loadFromData(const QByteArray &bytes, QString *error = nullptr);
     // Writes the file atomically; false when it cannot be written, the file
-    // then unchanged.
-    bool save(const QString &path, QString *error = nullptr) const;
+    // then unchanged. With keepOld the file it replaces stays beside it as
+    // "<path>.bak"; an older backup is replaced only once the save is done.
+    bool save(const QString &path, QString *error = nullptr, bool keepOld = false) const;
 
 private:
     QList<AddressBookEntry> m_entries;

@@ -7,6 +7,9 @@
 #include "ui_AddressBookWindow.h"
 
 #include <QHeaderView>
+#include <QTimer>
+
+#include <utility>
 
 AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver, QWidget *parent)
     : ProgramDialog(TellsTheTray, parent), m_ui(std::make_unique<Ui::AddressBookWindow>()),
@@ -28,7 +31,10 @@ AddressBookWindow::AddressBookWindow(const QString &path, HostResolver &resolver
     m_ui->help->setPlainText(help);
     {
         WaitCursor wait;
-        m_book.load(m_path); // a missing or unreadable file is an empty book
+        // A missing or unreadable file is an empty book; an unreadable one
+        // is said when the window opens and kept at the first save.
+        m_book.load(m_path, &m_loadError);
+        m_keepOld = !m_loadError.isEmpty();
     }
     fill();
     connect(m_ui->list, &QTreeWidget::itemSelectionChanged, this,
@@ -45,6 +51,14 @@ AddressBookWindow::~AddressBookWindow() = default;
 void AddressBookWindow::opened()
 {
     fitColumns();
+    if (!m_loadError.isEmpty()) {
+        QTimer::singleShot(0, this, [this] {
+            const QString reason = std::exchange(m_loadError, QString());
+            showNotice(this,
+                       StringTable::format(StringId::AddressBookUnreadable,
+                                           {m_path, reason, m_path + QStringLiteral(".bak")}));
+        });
+    }
 }
 
 void AddressBookWindow::resizeEvent(QResizeEvent *event)
@@ -160,7 +174,7 @@ void AddressBookWindow::closeAsked()
     bool saved;
     {
         WaitCursor wait;
-        saved = m_book.save(m_path, &error);
+        saved = m_book.save(m_path, &error, m_keepOld);
     }
     if (!saved) {
         // Nothing is lost: the window stays open with the changes.

@@ -48,6 +48,10 @@ private:
 
     std::unique_ptr<Ui::AddressBookWindow> m_ui;
     QString m_path;
+    // Why an existing file could not be read, until it has been said; the
+    // old file is then kept beside the first save over it.
+    QString m_loadError;
+    bool m_keepOld = false;
     HostResolver &m_resolver;
     AddressBook m_book;
     bool m_modified = false;
