@@ -5,6 +5,9 @@
                                           the answer as hex (empty when none);
                                           HEX "-" reads the hex from stdin
   rawtcp.py hold PORT SECONDS             listens on PORT for a while
+  rawtcp.py trickle HOST PORT SECONDS     sends one byte every 0.2 s for that
+                                          long, printing "sent N" after each;
+                                          stops when the peer closes
   rawtcp.py sound SENDER SECONDS          prints, as hex, a data header of
                                           a sound message from SENDER and
                                           that many seconds of a 440 Hz tone
@@ -30,6 +33,20 @@ def send(host, port, data, timeout):
                 break
             answer += chunk
         print(answer.hex())
+
+
+def trickle(host, port, seconds):
+    with socket.create_connection((host, port), timeout=5) as s:
+        end = time.monotonic() + seconds
+        n = 0
+        while time.monotonic() < end:
+            try:
+                s.sendall(b"\x01")
+            except OSError:
+                break
+            n += 1
+            print("sent", n, flush=True)
+            time.sleep(0.2)
 
 
 def hold(port, seconds):
@@ -59,5 +76,7 @@ if __name__ == "__main__":
              float(sys.argv[5]) if len(sys.argv) > 5 else 5.0)
     elif sys.argv[1] == "sound":
         sound(sys.argv[2], float(sys.argv[3]))
+    elif sys.argv[1] == "trickle":
+        trickle(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))
     elif sys.argv[1] == "hold":
         hold(int(sys.argv[2]), float(sys.argv[3]))

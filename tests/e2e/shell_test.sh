@@ -145,6 +145,32 @@ wait_exit a 15
 check "the session's end (SIGTERM) ends the program as Exit does (got $EXIT_STATUS)" \
     [ "$EXIT_STATUS" = 4 ]
 
+# --- The session ends while peers trickle bytes into both ports -------------------
+# Neither listener waits for a peer: the program ends at once.
+if is_root; then
+    start_tarvello a $NS_A pc-a
+    if wait_for 15 sh -c "ip netns exec $NS_A ss -ltnH | grep -q ':4 ' && ip netns exec $NS_A ss -ltnH | grep -q ':64897 '"; then
+        for port in 4 64897; do
+            ip netns exec $NS_A python3 "$E2E_DIR/rawtcp.py" trickle 127.0.0.1 $port 60 \
+                >"$WORK/trickle-$port.out" 2>&1 &
+            on_exit "kill $! 2>/dev/null"
+        done
+        if wait_for 10 sh -c "grep -q 'sent 5' '$WORK/trickle-4.out' && grep -q 'sent 5' '$WORK/trickle-64897.out'"; then
+            t0=$(date +%s%N)
+            kill -TERM "$(pid_of a)"
+            wait_exit a 40
+            took=$(ms_since "$t0")
+            check "SIGTERM while peers trickle into both ports ends the program within 2 s (got $took ms)" \
+                [ "$took" -lt 2000 ]
+            check "it ends as Exit does (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+        else
+            fail "two peers trickle into the ports"
+        fi
+    else
+        fail "a third start listens on both ports"
+    fi
+fi
+
 # --- Two sessions on one computer ------------------------------------------------
 # A second user's session has its own runtime folder, so it runs, but the
 # first holds the ports: it says so once, and its end reaches nobody else.
