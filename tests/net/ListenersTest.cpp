@@ -3,7 +3,6 @@
 #include "core/net/DataHeader.h"
 #include "core/net/ListenerControl.h"
 #include "core/net/StopToken.h"
-#include "core/net/TcpSocket.h"
 #include "core/platform/CodePage.h"
 #include "support/TestMain.h"
 
@@ -60,34 +59,6 @@ QByteArray dataExchange(quint16 port, const QByteArray &request)
     answer += socket.readAll();
     return answer;
 }
-
-// A peer on each port that sends one byte every 100 ms, up to 200 of them,
-// until its connection fails or the test ends.
-class Trickler {
-public:
-    Trickler(quint16 messagePort, quint16 dataPort)
-    {
-        m_connected = m_message.connectTo(Ipv4Address::loopback(), messagePort, 5000) &&
-                      m_data.connectTo(Ipv4Address::loopback(), dataPort, 5000);
-        if (!m_connected)
-            return;
-        m_thread = std::jthread([this](std::stop_token stop) {
-            bool message = true, data = true;
-            for (int i = 0; i < 200 && (message || data) && !stop.stop_requested(); ++i) {
-                message = message && m_message.send("x", 1) == 1;
-                data = data && m_data.send("\1", 1) == 1;
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        });
-    }
-    bool connected() const { return m_connected; }
-
-private:
-    TcpSocket m_message;
-    TcpSocket m_data;
-    bool m_connected = false;
-    std::jthread m_thread;
-};
 
 DataHeader headerOfKind(quint32 kind)
 {
@@ -352,8 +323,8 @@ private slots:
         startListeners(30000, 1000);
         // A byte every 100 ms to each port for up to 20 s: never silent for
         // the idle limit.
-        Trickler trickler(m_messagePort, m_dataPort);
-        QVERIFY(trickler.connected());
+        Trickler message(m_messagePort), data(m_dataPort);
+        QVERIFY(message.connected() && data.connected());
         // A real message and a real request behind them are served once the
         // deadline has cut the tricklers off.
         QVERIFY(sendText(QStringLiteral("после")));
@@ -366,8 +337,8 @@ private slots:
     void stopCutsPeersInProgress()
     {
         startListeners();
-        Trickler trickler(m_messagePort, m_dataPort);
-        QVERIFY(trickler.connected());
+        Trickler message(m_messagePort), data(m_dataPort);
+        QVERIFY(message.connected() && data.connected());
         // Neither listener waits for its peer's 30 s: the stop returns.
         std::atomic<bool> stopped{false};
         std::thread stopper([&] {

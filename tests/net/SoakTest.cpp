@@ -18,6 +18,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -127,8 +128,8 @@ private slots:
         const int threadsBefore = threads();
         const long rssBefore = residentKb();
         {
-            // Silent peers give up after 200 ms here.
-            TestListeners receiver(200);
+            // Silent peers give up after 200 ms here, trickling ones after 1 s.
+            TestListeners receiver(200, 1000);
             QVERIFY(receiver.up);
             const quint16 messagePort = receiver.messagePort();
             const quint16 dataPort = receiver.dataPort();
@@ -138,6 +139,23 @@ private slots:
             std::vector<TcpSocket> silent(6);
             for (int i = 0; i < 6; ++i)
                 silent[i].connectTo(Ipv4Address::loopback(), i % 2 ? dataPort : messagePort);
+            // Peers that trickle a byte every 50 ms for up to 10 s, and one
+            // that streams without end: each is cut off by the deadline or
+            // the message's size.
+            std::vector<std::unique_ptr<Trickler>> trickling;
+            for (int i = 0; i < 4; ++i)
+                trickling.push_back(
+                    std::make_unique<Trickler>(i % 2 ? dataPort : messagePort, 50, 200));
+            std::atomic<qint64> streamed{0};
+            const qint64 endless = 4 * MessagePort::kMaxMessageChars;
+            std::thread streaming([&] {
+                TcpSocket s;
+                if (!s.connectTo(Ipv4Address::loopback(), messagePort, 2000))
+                    return;
+                const QByteArray block(65536, 'z');
+                while (streamed < endless && s.send(block.constData(), block.size()) > 0)
+                    streamed += block.size();
+            });
 
             std::atomic<int> done{0};
             std::vector<std::thread> clients;
@@ -154,6 +172,17 @@ private slots:
                 t.join();
             QCOMPARE(done.load(), kConnections);
             silent.clear();
+            streaming.join();
+            QVERIFY2(streamed < endless, "an endless message was read on");
+            QVERIFY(waitUntil(
+                [&] {
+                    return std::all_of(trickling.begin(), trickling.end(),
+                                       [](const auto &t) { return t->finished(); });
+                },
+                15000));
+            for (const auto &t : trickling)
+                QVERIFY2(t->sent() < 200, "a trickling peer was read to its end");
+            trickling.clear();
 
             // Both listeners are alive and deliver real traffic.
             QVERIFY(waitListening(messagePort) && waitListening(dataPort));

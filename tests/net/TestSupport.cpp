@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "core/net/TcpSocket.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSet>
@@ -91,6 +93,31 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
         QTest::qWait(5);
     }
     return true;
+}
+
+Trickler::Trickler(quint16 configuredPort, int intervalMs, int count)
+    : m_socket(std::make_unique<TcpSocket>())
+{
+    m_connected = m_socket->connectTo(Ipv4Address::loopback(), configuredPort, 5000);
+    if (!m_connected)
+        return;
+    m_thread = std::jthread([this, intervalMs, count](std::stop_token stop) {
+        for (int i = 0; i < count && !stop.stop_requested(); ++i) {
+            if (m_socket->send("x", 1) != 1)
+                break;
+            ++m_sent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        }
+        m_finished = true;
+    });
+}
+
+Trickler::~Trickler()
+{
+    if (m_thread.joinable()) {
+        m_thread.request_stop();
+        m_thread.join();
+    }
 }
 
 BreakingReceiver::BreakingReceiver(qint64 keep) : m_port(m_listening.get_future().share())

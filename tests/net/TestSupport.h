@@ -3,9 +3,13 @@
 #include <QByteArray>
 #include <QTcpSocket>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <future>
 #include <thread>
+
+class TcpSocket;
 
 namespace TestSupport {
 
@@ -35,6 +39,27 @@ long residentKb();
 
 // Waits for a condition for up to the given time, processing events.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// A peer that sends one byte every intervalMs, up to count of them, until
+// its connection fails or it is destroyed: never silent long enough for an
+// idle limit.
+class Trickler {
+public:
+    explicit Trickler(quint16 configuredPort, int intervalMs = 100, int count = 200);
+    ~Trickler();
+    bool connected() const { return m_connected; }
+    // The bytes it managed to send.
+    int sent() const { return m_sent; }
+    // It has sent all it was to, or its connection failed.
+    bool finished() const { return m_finished; }
+
+private:
+    std::unique_ptr<TcpSocket> m_socket;
+    bool m_connected = false;
+    std::atomic<int> m_sent{0};
+    std::atomic<bool> m_finished{false};
+    std::jthread m_thread;
+};
 
 // A file receiver on a port of its own: it accepts the first offer at once,
 // takes the given number of the file's bytes and then resets the

@@ -20,13 +20,14 @@ struct TestListeners {
     // Both listeners took their ports: check it before using them.
     bool up = false;
 
-    explicit TestListeners(int idleTimeoutMs = 30000)
-        : TestListeners(idleTimeoutMs, static_cast<FakeWindows *>(nullptr))
+    explicit TestListeners(int idleTimeoutMs = 30000, int deadlineMs = 30000)
+        : TestListeners(idleTimeoutMs, static_cast<FakeWindows *>(nullptr), deadlineMs)
     {
     }
 
     // Shows what arrives in the given windows (all three kinds) instead.
-    template <typename Windows> TestListeners(int idleTimeoutMs, Windows *shownIn)
+    template <typename Windows>
+    TestListeners(int idleTimeoutMs, Windows *shownIn, int deadlineMs = 30000)
     {
         Settings s;
         s.ListeningPort = TestSupport::freeConfiguredPort();
@@ -44,6 +45,7 @@ struct TestListeners {
         services.dataHandlers = {{DataKind::Sound, SoundMessage::handler(sounds)},
                                  {DataKind::File, FileTransfer::offerHandler(offers)}};
         services.idleTimeoutMs = idleTimeoutMs;
+        services.deadlineMs = deadlineMs;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();
         up = TestSupport::waitListening(messagePort(), 3000) &&
