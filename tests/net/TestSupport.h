@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <future>
+#include <memory>
 #include <thread>
 
 class TcpSocket;

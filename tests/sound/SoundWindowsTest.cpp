@@ -91,6 +91,16 @@ private slots:
         QVERIFY(!play->isChecked());
         QVERIFY(rec->isEnabled() && send->isEnabled());
 
+        // A recording left running stops by itself (after 22 s; here sooner).
+        QCOMPARE(ComposeWindow::kRecordingLimitMs, (SoundClip::maxSeconds() - 1) * 1000);
+        w.setRecordingLimit(50);
+        QTest::mouseClick(rec, Qt::LeftButton);
+        QVERIFY(w.clip().isRecording());
+        QTRY_VERIFY(!w.clip().isRecording());
+        while (device->deliver(kFull)) {
+        }
+        QTRY_COMPARE(rec->text(), QStringLiteral("Записать"));
+
         QSignalSpy finished(&w, &QDialog::finished);
         QTest::mouseClick(send, Qt::LeftButton);
         QCOMPARE(finished.size(), 1);

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -38,6 +39,9 @@ public:
     bool addBuffer(WaveBuffer *buffer) override
     {
         std::lock_guard lock(m_mutex);
+        // A buffer still with the device cannot be queued again.
+        if (std::find(m_queue.begin(), m_queue.end(), buffer) != m_queue.end())
+            return false;
         buffer->done = false;
         buffer->recorded = 0;
         m_queue.push_back(buffer);

@@ -125,6 +125,17 @@ private slots:
         QCOMPARE(sizeText(bytes), text);
     }
 
+    void percentagesOfLargeFiles()
+    {
+        constexpr qint64 gib = qint64(1) << 30;
+        QCOMPARE(FileTransfer::percentSent(0, 5 * gib), 0);
+        QCOMPARE(FileTransfer::percentSent(gib, 5 * gib), 20);
+        QCOMPARE(FileTransfer::percentSent(4 * gib + 1, 5 * gib), 80);
+        QCOMPARE(FileTransfer::percentSent(5 * gib - 1, 5 * gib), 99);
+        QCOMPARE(FileTransfer::percentSent(5 * gib, 5 * gib), 100);
+        QCOMPARE(FileTransfer::percentSent(0, 0), 100);
+    }
+
     void namesFromTheNetworkAreMadeSafe_data()
     {
         QTest::addColumn<QString>("offered");

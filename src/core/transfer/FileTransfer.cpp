@@ -113,6 +113,11 @@ bool moveInto(const QString &from, const QString &to)
 
 } // namespace
 
+int percentSent(qint64 sent, qint64 length)
+{
+    return length > 0 ? int(double(sent) * 100.0 / double(length)) : 100;
+}
+
 QString sizeText(quint32 n)
 {
     using StringTable::format;
@@ -191,8 +196,7 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
             break;
         }
         total += n;
-        // The real 64-bit length: files of 4 GiB and more count right.
-        const int percent = length > 0 ? int(double(total) * 100.0 / double(length)) : 100;
+        const int percent = percentSent(total, length);
         if (percent != reported) {
             reported = percent;
             report(FileSendStatus::Progress, percent);

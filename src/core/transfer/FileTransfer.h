@@ -45,6 +45,10 @@ constexpr qint64 kReceivePiece = 65536;
 // dialog).
 constexpr int kAnswerTimeoutMs = 10 * 60 * 1000;
 
+// The whole percentage of a file sent so far, from its real 64-bit length
+// (files of 4 GiB and more count right); 100 for an empty file.
+int percentSent(qint64 sent, qint64 length);
+
 // A size for people: "%d байт", "%d Кбайт" or "%d.%d Мбайт".
 QString sizeText(quint32 bytes);
 

@@ -138,7 +138,7 @@ void ComposeWindow::recordClicked()
         m_clip->stopRecording(); // the buttons change when the clip says so
         return;
     }
-    m_recordingTimer = startTimer((SoundClip::maxSeconds() - 1) * 1000);
+    m_recordingTimer = startTimer(m_recordingLimitMs);
     if (!m_clip->startRecording(-1, 1, 11025, 16)) {
         // No capture device: say so instead of pretending to record.
         killTimer(m_recordingTimer);

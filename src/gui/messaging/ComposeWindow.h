@@ -34,6 +34,10 @@ public:
     bool isAnonymous() const { return m_anonymous; }
     // The recorded sound message.
     SoundClip &clip() { return *m_clip; }
+    // A recording stops by itself after this long, a second before the clip
+    // is full.
+    static constexpr int kRecordingLimitMs = 22000;
+    void setRecordingLimit(int ms) { m_recordingLimitMs = ms; }
 
 public slots:
     void accept() override; // "Отправить текстовое сообщение", Enter
@@ -62,4 +66,5 @@ private:
     bool m_anonymous = false;
     std::unique_ptr<SoundClip> m_clip;
     int m_recordingTimer = 0;
+    int m_recordingLimitMs = kRecordingLimitMs;
 };
