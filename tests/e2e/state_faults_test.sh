@@ -40,7 +40,25 @@ start_tarvello a $NS_A pc-a
 check "garbage settings: pc-a starts and listens on the default ports" wait_for 15 both_ports $NS_A
 check "garbage settings: no first-start window" window_gone "$FIRST_START"
 check "garbage address book: pc-a's tray menu opens" wait_for 10 tray_menu_of a
-xdotool key Escape
+# Opening the book (from the menu just opened) says that the file could not
+# be read, and where it is.
+export TRAY_PID
+TRAY_PID=$(pid_of a)
+xdotool mousemove --window "$(tray_menu_window)" 40 125 sleep 0.2 click 1
+if wait_for 10 has_window "$BOOK"; then
+    if wait_for 5 has_window "$NOTICE"; then
+        pass "garbage address book: opening the book says it could not be read"
+        screenshot book-unreadable
+        click_notice_ok "$NOTICE"
+    else
+        fail "garbage address book: opening the book says it could not be read"
+    fi
+    xdotool key Escape
+    wait_for 5 window_gone "$BOOK"
+else
+    fail "\"Адресная книга...\" opens \"$BOOK\" on pc-a"
+fi
+TRAY_PID=
 check "garbage address book: the file is left as it was" \
     [ "$(sha256sum <"$WORK/a/bin/AddressBook.xml")" = "$book_sum" ]
 
