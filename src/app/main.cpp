@@ -1,13 +1,23 @@
 #include "Application.h"
 #include "SingleInstance.h"
+#include "cli/CommandLine.h"
+#include "core/base/Settings.h"
 #include "core/base/StringTable.h"
+#include "core/platform/AvahiBrowser.h"
+#include "core/platform/ComputerName.h"
+#include "core/platform/HostResolver.h"
+#include "core/platform/MessengerService.h"
 #include "gui/ui/Artwork.h"
 #include "gui/ui/PromptService.h"
 
 #include <QApplication>
+#include <QAudioDevice>
+#include <QFile>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QMediaDevices>
 #include <QSocketNotifier>
+#include <QTextStream>
 #include <QTimer>
 #include <QTranslator>
 
@@ -63,10 +73,48 @@ void finishWithin(int status, std::chrono::milliseconds limit)
     QCoreApplication::exit(status);
 }
 
+// The subcommands: no display, no tray, no single-instance lock.
+int runCommandLine(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tarvello"));
+    // Qt's own complaints (an audio server that is not there) are not
+    // findings: the subcommands say what they found themselves.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    SettingsStore store;
+    SystemHostResolver resolver;
+    SmbclientMessenger messenger;
+    AvahiBrowser browser;
+    CommandLineServices services;
+    services.store = &store;
+    services.resolver = &resolver;
+    services.messenger = &messenger;
+    services.browser = &browser;
+    services.audioDevices = [] {
+        return std::pair<int, int>(int(QMediaDevices::audioInputs().size()),
+                                   int(QMediaDevices::audioOutputs().size()));
+    };
+    services.hostName = ComputerName::localHostName();
+    services.netBiosName = ComputerName::netBiosName();
+    services.executable = QCoreApplication::applicationFilePath();
+    services.outputIsTerminal = ::isatty(STDOUT_FILENO) == 1;
+    QFile input;
+    input.open(stdin, QIODevice::ReadOnly);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    return CommandLine(services, input, out, err).run(QCoreApplication::arguments().mid(1));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (CommandLine::handles(arguments))
+        return runCommandLine(argc, argv);
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello"));
     QApplication::setDesktopFileName(QStringLiteral("tarvello"));

@@ -13,6 +13,7 @@
 
 #include "net/TestSupport.h"
 #include "support/FakeAudioDevice.h"
+#include "support/FakeMessenger.h"
 #include "support/FakePrompts.h"
 #include "support/TestListeners.h"
 #include "support/Widgets.h"
@@ -29,17 +30,6 @@
 using namespace TestSupport;
 
 namespace {
-
-class FakeMessenger : public MessengerService {
-public:
-    int send(const QString &address, const QString &sender, const QString &text) override
-    {
-        calls.append({address, sender, text});
-        return status;
-    }
-    int status = 0;
-    QList<QStringList> calls;
-};
 
 // Fills the compose window once it is open and presses send.
 void composeAndSend(QObject *context, const QString &text, bool anonymous = false,

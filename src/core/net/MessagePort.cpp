@@ -19,12 +19,15 @@ QByteArray encodeMessage(const QString &hostName, const QString &text, const Cod
 }
 
 SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
-                       const QString &text, Cancellation *cancellation)
+                       const QString &text, Cancellation *cancellation, int *connectError)
 {
     TcpSocket socket;
     socket.setCancellation(cancellation);
-    if (!socket.connectTo(recipient, port))
+    if (!socket.connectTo(recipient, port)) {
+        if (connectError)
+            *connectError = socket.lastError();
         return SendResult::NoConnection;
+    }
     const QByteArray bytes = encodeMessage(hostName, text, CodePage::ansi());
     const qint64 sent = socket.send(bytes.constData(), bytes.size());
     socket.close();

@@ -32,8 +32,11 @@ enum class SendResult { Delivered, NoConnection, WriteFailed };
 // Connects to the recipient's message port, writes the message in one send
 // call and closes. A send that writes fewer bytes than asked is not repeated
 // and counts as delivered. The cancellation (may be null) ends it at once.
+// The system's error of a connection that could not be made goes to
+// connectError (may be null).
 SendResult sendMessage(const Ipv4Address &recipient, quint16 port, const QString &hostName,
-                       const QString &text, Cancellation *cancellation = nullptr);
+                       const QString &text, Cancellation *cancellation = nullptr,
+                       int *connectError = nullptr);
 
 // How long a connection may take.
 struct ReceiveLimits {

@@ -161,7 +161,7 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
     TcpSocket socket;
     socket.setCancellation(job.cancellation);
     if (!socket.connectTo(job.recipient, job.port)) {
-        report(FileSendStatus::NoConnection, 0);
+        report(FileSendStatus::NoConnection, socket.lastError());
         return;
     }
     QFile file(job.path);

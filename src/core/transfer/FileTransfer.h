@@ -19,7 +19,8 @@ enum class FileSendStatus : int {
     Progress = 0,     // argument: the percentage sent, 0 to 100
     Done = 1,         // the whole file went
     Refused = 2,      // the answer was 0 or could not be read
-    NoConnection = 3, // the recipient's data port could not be reached
+    NoConnection = 3, // the recipient's data port could not be reached;
+                      // argument: the system's error
     CannotOpen = 5,   // the file could not be opened for reading
     Interrupted = 6,  // the transfer broke off before the end of the file
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/messaging/OutgoingMessage.h"
+
 #include "gui/ui/ProgramDialog.h"
 
 #include <memory>
@@ -20,8 +22,8 @@ public:
     enum Result { SendText = 100, SendSound = 101, Cancelled = 102 };
 
     // Fields longer than this fail the reading with a beep.
-    static constexpr qsizetype kMaxSenderChars = 255;
-    static constexpr qsizetype kMaxTextChars = 65535;
+    static constexpr qsizetype kMaxSenderChars = OutgoingMessage::kMaxSenderChars;
+    static constexpr qsizetype kMaxTextChars = OutgoingMessage::kMaxTextChars;
 
     ComposeWindow(const QString &recipientName, const QString &senderName, bool messengerByDefault,
                   QWidget *parent = nullptr);

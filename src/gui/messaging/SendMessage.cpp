@@ -36,7 +36,7 @@ bool sendDirectly(const UserEntry &recipient, const QString &text,
             [&] {
                 return OutgoingMessage::sendDirectly(recipient.address, port,
                                                      ComputerName::localHostName(), text,
-                                                     *services.log, &cancellation);
+                                                     services.log, &cancellation);
             },
             &cancellation);
     }
@@ -82,7 +82,7 @@ bool sendViaMessenger(const UserEntry &recipient, const QString &senderName, con
         WaitCursor wait;
         status = runOffGuiThread<int>([&] {
             return OutgoingMessage::sendViaMessenger(*services.messenger, recipient.address,
-                                                     senderName, text, *services.log);
+                                                     senderName, text, services.log);
         });
     }
     if (status != 0) {

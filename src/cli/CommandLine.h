@@ -1,0 +1,71 @@
+#pragma once
+
+#include "core/base/Ipv4Address.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class HostResolver;
+class MessengerService;
+class NeighbourhoodBrowser;
+class QIODevice;
+class QTextStream;
+class SettingsStore;
+
+// What the subcommands take from the system; main() fills it, tests fill it
+// with fakes.
+struct CommandLineServices {
+    SettingsStore *store = nullptr;
+    HostResolver *resolver = nullptr;
+    MessengerService *messenger = nullptr;
+    NeighbourhoodBrowser *browser = nullptr;
+    // The number of audio inputs and outputs.
+    std::function<std::pair<int, int>()> audioDevices;
+    // This computer's names: the header line's, and the messenger's sender.
+    QString hostName;
+    QString netBiosName;
+    // The executable, named in the capability fix.
+    QString executable;
+    // Where the firewall rules come from: `nft list ruleset`.
+    QString nftProgram = QStringLiteral("nft");
+    // Where a progress bar may redraw its line.
+    bool outputIsTerminal = false;
+};
+
+// The subcommands of the executable: send, send-file and check, with their
+// help. They run without a display and beside the tray program: no
+// single-instance lock, no listening port.
+class CommandLine {
+public:
+    enum Status { Delivered = 0, Refused = 1, Usage = 2, Unreachable = 3 };
+
+    // Whether the arguments (without the program's name) ask for a
+    // subcommand rather than the tray program: a first argument that is not
+    // an option, or --help, -h or --version.
+    static bool handles(const QStringList &arguments);
+
+    CommandLine(const CommandLineServices &services, QIODevice &input, QTextStream &out,
+                QTextStream &err);
+
+    // Runs what the arguments say; the exit status.
+    int run(const QStringList &arguments);
+
+private:
+    int send(QStringList arguments);
+    int sendFile(const QStringList &arguments);
+    int check(const QStringList &arguments);
+    int checkThisComputer();
+    int usageError(const QString &command, const QString &problem);
+    bool wantsHelp(const QStringList &arguments) const;
+    // The recipient's address, or a message and no value.
+    bool resolve(const QString &host, Ipv4Address &address);
+    quint16 messagePort() const;
+    quint16 dataPort() const;
+
+    const CommandLineServices &m_services;
+    QIODevice &m_input;
+    QTextStream &m_out;
+    QTextStream &m_err;
+};
