@@ -25,7 +25,8 @@ check "apt-get installs the package" \
 for f in /usr/bin/tarvello /usr/share/doc/tarvello/Tarvello.pdf /usr/share/doc/tarvello/copyright \
     /usr/share/applications/tarvello.desktop /etc/xdg/autostart/tarvello.desktop \
     /usr/share/icons/hicolor/scalable/apps/tarvello.svg /usr/share/icons/hicolor/48x48/apps/tarvello.png \
-    /usr/share/metainfo/tarvello.metainfo.xml /usr/share/man/man1/tarvello.1.gz; do
+    /usr/share/metainfo/tarvello.metainfo.xml /usr/share/man/man1/tarvello.1.gz \
+    /usr/share/bash-completion/completions/tarvello; do
     check "the package installs $f" test -s "$f"
 done
 check "the program may open port 4 (cap_net_bind_service)" \
@@ -35,6 +36,22 @@ check "the autostart entry is valid" desktop-file-validate /etc/xdg/autostart/ta
 
 # The installed program, started by an ordinary user.
 id tvtest >/dev/null 2>&1 || useradd -m tvtest
+
+# Its command line, without a display: the version, this computer's check
+# naming the capability, and completion of the subcommands.
+check "the installed command line runs without a display" \
+    sh -c "env -u DISPLAY /usr/bin/tarvello --version | grep -qx 'Tarvello 2.0'"
+check "an ordinary user's check says the program may open port 4 through the capability" \
+    sh -c "runuser -u tvtest -- env -u DISPLAY LANG=ru_RU.UTF-8 /usr/bin/tarvello check |
+           grep -q 'Порт TCP 4: программа может его открыть (у неё есть право cap_net_bind_service)'"
+completes() {
+    bash -c 'source /usr/share/bash-completion/bash_completion
+             source /usr/share/bash-completion/completions/tarvello
+             COMP_WORDS=(tarvello se); COMP_CWORD=1; COMP_LINE="tarvello se"; COMP_POINT=11
+             _tarvello; echo "${COMPREPLY[*]}"'
+}
+check "bash completes \"tarvello se\" to send and send-file (got: $(completes 2>&1))" \
+    [ "$(completes 2>/dev/null)" = "send send-file" ]
 x11_up || { fail "X server with a tray"; summary; exit 1; }
 xhost +si:localuser:tvtest >/dev/null
 runtime=$(mktemp -d /tmp/tarvello-tvtest.XXXXXX)
