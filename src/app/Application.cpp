@@ -43,7 +43,9 @@ Application::Application(ApplicationServices services, QObject *parent)
     listening.settings = &m_settings;
     listening.windows = m_windows.get();
     listening.log = &m_log;
-    listening.dataHandlers = {{DataKind::Sound, SoundMessage::handler(m_windows.get())},
+    listening.presenters = {{QString::fromLatin1(SoundMessage::kQueuedSound),
+                             SoundMessage::presenter(m_windows.get(), &m_log)}};
+    listening.dataHandlers = {{DataKind::Sound, SoundMessage::handler()},
                               {DataKind::File, FileTransfer::offerHandler(m_windows.get())}};
     listening.observer = this;
     m_listeners = std::make_unique<ListenerControl>(listening);
@@ -53,9 +55,12 @@ Application::Application(ApplicationServices services, QObject *parent)
 
 Application::~Application()
 {
-    // Never leave listener threads behind; normally Exit has stopped them.
-    if (m_listeners->isRunning())
+    // Never leave listener threads behind; normally Exit has stopped them
+    // (and shown what was queued).
+    if (m_listeners->isRunning()) {
+        m_listeners->holdUnshown();
         runOffGuiThread([this] { m_listeners->stopListeners(); });
+    }
 }
 
 void Application::startUp()
@@ -83,6 +88,9 @@ void Application::startUp()
     if (m_exiting)
         return;
     m_listeners->startListeners();
+    // Messages the last session could not show come first.
+    if (!m_services.unshownMessagesFile.isEmpty())
+        m_listeners->restoreUnshown(m_services.unshownMessagesFile);
 }
 
 bool Application::dispatchCommand(int id)
@@ -228,8 +236,14 @@ void Application::exitProgram()
     m_exiting = true;
     m_users.clear();
     m_tray->remove();
-    // Waits for open incoming windows to be closed; the GUI stays live.
-    runOffGuiThread([this] { m_listeners->stopListeners(); });
+    // Waits for every received message to be shown and its window closed;
+    // the GUI stays live. After the session's end, the messages not shown
+    // are kept for the next start instead.
+    runOffGuiThread([this] {
+        m_listeners->stopListeners();
+        if (m_sessionEnded && !m_services.unshownMessagesFile.isEmpty())
+            m_listeners->saveUnshown(m_services.unshownMessagesFile);
+    });
     emit finished(TrayIcon::kExit);
 }
 
@@ -237,7 +251,11 @@ void Application::shutDown()
 {
     if (m_exiting)
         return;
-    // Closing the windows releases the listeners that wait for them.
+    // Nobody is there to close windows: no more open, and closing those on
+    // screen releases whatever waits for them.
+    m_sessionEnded = true;
+    m_listeners->holdUnshown();
+    m_windows->endSession();
     for (QWidget *window : QApplication::topLevelWidgets()) {
         if (window->isVisible())
             window->close();
@@ -289,6 +307,7 @@ ApplicationServices ApplicationServices::system()
 {
     ApplicationServices services;
     services.addressBookFile = addressBookPath();
+    services.unshownMessagesFile = IncomingQueue::defaultPath();
     services.browser = std::make_unique<AvahiBrowser>();
     services.resolver = std::make_unique<SystemHostResolver>();
     services.messenger = std::make_unique<SmbclientMessenger>();

@@ -84,4 +84,6 @@ private:
     std::unique_ptr<ListenerControl> m_listeners;
     bool m_firstStart = false;
     bool m_exiting = false;
+    // SIGTERM: the messages not shown are kept for the next start.
+    bool m_sessionEnded = false;
 };

@@ -20,6 +20,9 @@ struct ApplicationServices {
     // Where the settings are stored.
     SettingsStore store;
     QString addressBookFile;
+    // Where messages not shown when the session ended wait for the next
+    // start.
+    QString unshownMessagesFile;
     std::unique_ptr<NeighbourhoodBrowser> browser;
     std::unique_ptr<HostResolver> resolver;
     std::unique_ptr<MessengerService> messenger;

@@ -19,37 +19,58 @@ GuiIncomingWindows::GuiIncomingWindows(const LiveSettings &settings, QObject *pa
 {
 }
 
-void GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindow)
+void GuiIncomingWindows::endSession()
 {
-    std::promise<void> closed;
+    m_sessionEnded = true;
+}
+
+bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindow)
+{
+    // Shared: after the session's end nobody may wait for the answer.
+    auto closed = std::make_shared<std::promise<bool>>();
+    std::future<bool> answer = closed->get_future();
     QMetaObject::invokeMethod(
         this,
-        [&closed, &makeWindow] {
+        [this, closed, makeWindow] {
+            if (m_sessionEnded) {
+                closed->set_value(false);
+                return;
+            }
             QDialog *window = makeWindow();
             window->setAttribute(Qt::WA_DeleteOnClose);
             QObject::connect(
-                window, &QDialog::finished, window, [&closed] { closed.set_value(); },
+                window, &QDialog::finished, window, [closed] { closed->set_value(true); },
                 Qt::SingleShotConnection);
             window->show();
             window->raise();
             window->activateWindow();
         },
         Qt::QueuedConnection);
-    closed.get_future().wait();
+    // The session's end closes every window on screen at once; a window
+    // asked for after that never opens, even when the GUI thread has
+    // stopped taking events.
+    while (answer.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        if (m_sessionEnded)
+            return false;
+    }
+    return answer.get();
 }
 
-void GuiIncomingWindows::showMessage(const QString &text)
+bool GuiIncomingWindows::showMessage(const QString &text)
 {
     ModalState::instance().begin();
-    showAndWait([&text] { return new IncomingMessageWindow(text); });
+    const bool shown = showAndWait([&text] { return new IncomingMessageWindow(text); });
     ModalState::instance().end();
+    return shown;
 }
 
-void GuiIncomingWindows::showSound(const QString &senderName, SoundClip &clip)
+bool GuiIncomingWindows::showSound(const QString &senderName, SoundClip &clip)
 {
     ModalState::instance().begin();
-    showAndWait([&] { return new IncomingSoundWindow(senderName, clip, m_settings); });
+    const bool shown =
+        showAndWait([&] { return new IncomingSoundWindow(senderName, clip, m_settings); });
     ModalState::instance().end();
+    return shown;
 }
 
 QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QString &fileName,

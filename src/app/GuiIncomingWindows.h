@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <functional>
 
 class LiveSettings;
@@ -24,13 +25,18 @@ class GuiIncomingWindows : public QObject,
 public:
     explicit GuiIncomingWindows(const LiveSettings &settings, QObject *parent = nullptr);
 
-    void showMessage(const QString &text) override;
-    void showSound(const QString &senderName, SoundClip &clip) override;
+    bool showMessage(const QString &text) override;
+    bool showSound(const QString &senderName, SoundClip &clip) override;
+    // The session is ending: no window opens any more (call on the GUI
+    // thread, then close those on screen).
+    void endSession();
     QString askFileOffer(const QString &senderName, const QString &fileName, quint32 size) override;
 
 private:
-    // Opens a window made on the GUI thread and waits until it has closed.
-    void showAndWait(const std::function<QDialog *()> &makeWindow);
+    // Opens a window made on the GUI thread and waits until it has closed;
+    // false when it was not opened because the session is ending.
+    bool showAndWait(const std::function<QDialog *()> &makeWindow);
 
     const LiveSettings &m_settings;
+    std::atomic<bool> m_sessionEnded{false}; // set on the GUI thread
 };

@@ -297,26 +297,70 @@ private slots:
         exitProgram(main);
     }
 
-    void exitWaitsForTheOpenIncomingWindow()
+    // Closes each incoming message window as it appears, noting its text.
+    QStringList closeIncomingWindows(int count)
+    {
+        QStringList seen;
+        for (int i = 0; i < count; ++i) {
+            if (!waitUntil(
+                    [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }))
+                break;
+            IncomingMessageWindow *w = Widgets::visibleWindow<IncomingMessageWindow>();
+            seen << w->text();
+            w->accept();
+            waitUntil([w] { return Widgets::visibleWindow<IncomingMessageWindow>() != w; });
+        }
+        return seen;
+    }
+
+    void exitShowsEveryQueuedMessageFirst()
     {
         const quint16 messagePort = configureFreePorts();
         Application main{services()};
         main.startUp();
         QVERIFY(waitListening(messagePort));
-        QVERIFY(sendAndClose(messagePort, QByteArray("last words")));
-        QVERIFY(
-            waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
-        // The GUI stays live during Exit: the window can still be closed.
-        QTimer::singleShot(300, this, [] {
-            if (auto *w = Widgets::visibleWindow<IncomingMessageWindow>())
-                w->accept();
-        });
+        for (const char *text : {"last words", "one more", "and another"})
+            QVERIFY(sendAndClose(messagePort, QByteArray(text)));
+        QVERIFY(waitUntil([&] { return main.listeners().queue().received() == 3; }));
+        // The GUI stays live during Exit: each window opens in turn and can
+        // be closed.
+        QStringList seen;
+        QTimer::singleShot(0, this, [&] { seen = closeIncomingWindows(3); });
         exitProgram(main);
-        QCOMPARE(main.log().size(), 1);
+        QCOMPARE(seen, (QStringList{"last words", "one more", "and another"}));
+        QCOMPARE(main.log().size(), 3);
         QVERIFY(!main.tray().isShown());
         // Both ports are free again.
         QTcpSocket probe;
         QVERIFY(!connectClient(probe, messagePort));
+    }
+
+    void sessionEndKeepsUnshownMessagesForTheNextStart()
+    {
+        const quint16 messagePort = configureFreePorts();
+        const QString kept = m_dir.filePath(QStringLiteral("unshown-messages"));
+        {
+            Application main{services()};
+            main.startUp();
+            QVERIFY(waitListening(messagePort));
+            for (const char *text : {"shown", "kept 1", "kept 2"})
+                QVERIFY(sendAndClose(messagePort, QByteArray(text)));
+            QVERIFY(waitUntil([&] { return main.listeners().queue().size() == 2; }));
+            QVERIFY(waitUntil(
+                [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
+            QSignalSpy finished(&main, &Application::finished);
+            main.shutDown();
+            QCOMPARE(finished.size(), 1);
+            QVERIFY(!Widgets::visibleWindow<IncomingMessageWindow>());
+            QVERIFY(QFile::exists(kept));
+        }
+        // The next start shows them one by one, then the file goes.
+        Application next{services()};
+        next.startUp();
+        QCOMPARE(closeIncomingWindows(2), (QStringList{"kept 1", "kept 2"}));
+        QVERIFY(waitUntil([&] { return next.log().size() == 2; }));
+        QVERIFY(waitUntil([&] { return !QFile::exists(kept); }));
+        exitProgram(next);
     }
 
     void rightClickWhileAWindowIsOpenRaisesIt()

@@ -2,7 +2,9 @@
 #include "core/base/Settings.h"
 #include "core/net/DataHeader.h"
 #include "core/net/ListenerControl.h"
+#include "core/net/MessageListener.h"
 #include "core/net/StopToken.h"
+#include "core/net/TcpSocket.h"
 #include "core/platform/CodePage.h"
 #include "support/TestMain.h"
 
@@ -12,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <condition_variable>
@@ -80,6 +83,36 @@ class ListenersTest : public QObject {
     std::unique_ptr<ListenerControl> m_control;
     quint16 m_messagePort = 0;
     quint16 m_dataPort = 0;
+    int m_queueItems = IncomingQueue::kMaxItems;
+    QTemporaryDir m_dir;
+
+    // A sender that waits until the receiver has read its message and
+    // closed the connection.
+    struct WaitingSender {
+        TcpSocket socket;
+        bool send(quint16 port, const QByteArray &text)
+        {
+            if (!socket.connectTo(Ipv4Address::loopback(), port, 5000) ||
+                socket.send(text.constData(), text.size()) != text.size())
+                return false;
+            socket.shutdownSend();
+            return true;
+        }
+        // True when the receiver closed within the time.
+        bool closedWithin(int ms)
+        {
+            socket.setReceiveTimeout(ms);
+            char byte;
+            return socket.receive(&byte, 1) == 0;
+        }
+    };
+    QStringList logged() const
+    {
+        QStringList texts;
+        for (const LogEntry &e : m_log.entries())
+            texts << e.text;
+        return texts;
+    }
 
     void useFreePorts()
     {
@@ -110,6 +143,7 @@ class ListenersTest : public QObject {
         services.observer = m_fakeObserver.get();
         services.idleTimeoutMs = idleTimeoutMs;
         services.deadlineMs = deadlineMs;
+        services.queueItems = m_queueItems;
         m_control = std::make_unique<ListenerControl>(services);
         m_control->startListeners();
     }
@@ -160,19 +194,91 @@ private slots:
         QVERIFY(entry.peer.isEmpty());
     }
 
-    void messagesAreShownOneAtATimeInOrder()
+    void sendersNeverWaitForAWindow()
     {
         startListeners();
         m_fakeWindows->hold();
-        for (const char *t : {"one", "two", "three"})
-            QVERIFY(sendText(QString::fromLatin1(t)));
-        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
-        // The first window is open: nothing is logged and the others wait.
+        // Twenty senders, each waiting for the receiver to read its message
+        // and close: all are done while the first window is still open.
+        std::vector<WaitingSender> senders(20);
+        QStringList texts;
+        for (int i = 0; i < 20; ++i) {
+            texts << QStringLiteral("сообщение %1").arg(i);
+            QVERIFY(senders[i].send(m_messagePort, CodePage::ansi().fromUnicode(texts.last())));
+        }
+        for (WaitingSender &s : senders)
+            QVERIFY(s.closedWithin(5000));
+        QCOMPARE(m_fakeWindows->open(), 1);
         QCOMPARE(m_log.size(), 0);
-        QCOMPARE(m_fakeWindows->shown().size(), 1);
+        // Then shown one by one in the order they arrived, each logged as
+        // its window closes.
         m_fakeWindows->release();
+        QVERIFY(waitUntil([&] { return m_log.size() == 20; }));
+        QCOMPARE(m_fakeWindows->shown(), texts);
+        QCOMPARE(logged(), texts);
+    }
+
+    void aFullQueueMakesTheNextSenderWait()
+    {
+        m_queueItems = 3;
+        startListeners();
+        m_fakeWindows->hold();
+        // One window open and three waiting: the queue is full.
+        std::vector<WaitingSender> senders(5);
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(senders[i].send(m_messagePort, QByteArray::number(i)));
+            QVERIFY(senders[i].closedWithin(5000));
+        }
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        QVERIFY(senders[4].send(m_messagePort, "4"));
+        QVERIFY2(!senders[4].closedWithin(500), "a fifth message was taken into a full queue");
+        // A window closes: the fifth is taken, nothing is lost.
+        m_fakeWindows->release();
+        QVERIFY(senders[4].closedWithin(5000));
+        QVERIFY(waitUntil([&] { return m_log.size() == 5; }));
+        QCOMPARE(logged(), (QStringList{"0", "1", "2", "3", "4"}));
+    }
+
+    void unshownMessagesAreSavedAndComeBackFirst()
+    {
+        startListeners();
+        m_fakeWindows->hold();
+        for (const char *t : {"a", "b", "c"}) {
+            WaitingSender s;
+            QVERIFY(s.send(m_messagePort, t));
+            QVERIFY(s.closedWithin(5000));
+        }
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        // The session ends: "a" is on screen (its window is closed by the
+        // end), "b" and "c" are kept.
+        m_control->holdUnshown();
+        m_fakeWindows->release();
+        m_control->stopListeners();
+        const QString file = m_dir.filePath(QStringLiteral("state/Tarvello/unshown-messages"));
+        QVERIFY(m_control->saveUnshown(file));
+        QCOMPARE(QFile(file).permissions() & 0x0077, QFile::Permissions());
+        QVERIFY2(logged() == QStringList{"a"}, qPrintable(logged().join(u',')));
+
+        // The next start shows them first, then removes the file.
+        m_log.clear();
+        m_control.reset();
+        m_fakeWindows = std::make_unique<FakeWindows>();
+        startListeners();
+        QCOMPARE(m_control->restoreUnshown(file), 2);
+        QVERIFY(sendText(QStringLiteral("d")));
         QVERIFY(waitUntil([&] { return m_log.size() == 3; }));
-        QCOMPARE(m_fakeWindows->shown(), (QStringList{"one", "two", "three"}));
+        QCOMPARE(logged(), (QStringList{"b", "c", "d"}));
+        QVERIFY(!QFile::exists(file));
+
+        // A damaged file gives what can be read of it.
+        QByteArray saved = IncomingQueue::encode(
+            {{QStringLiteral("message"), MessageListener::encodeQueued(QStringLiteral("x"))},
+             {QStringLiteral("message"), MessageListener::encodeQueued(QStringLiteral("yz"))}});
+        QCOMPARE(IncomingQueue::decode(saved).size(), size_t(2));
+        saved.chop(1);
+        QCOMPARE(IncomingQueue::decode(saved).size(), size_t(1));
+        QCOMPARE(IncomingQueue::decode(QByteArray("TVQ1\xff\xff")).size(), size_t(0));
+        QCOMPARE(IncomingQueue::decode(QByteArray("garbage")).size(), size_t(0));
     }
 
     void stopTokenFromOutsideAStopIsAMessage()
@@ -190,6 +296,12 @@ private slots:
         m_fakeWindows->hold();
         QVERIFY(sendText(QStringLiteral("pending")));
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        // Two more wait in the queue: Exit shows each before it ends.
+        for (const char *t : {"queued 1", "queued 2"}) {
+            WaitingSender s;
+            QVERIFY(s.send(m_messagePort, t));
+            QVERIFY(s.closedWithin(5000));
+        }
         std::atomic<bool> stopped{false};
         std::thread stopper([&] {
             m_control->stopListeners();
@@ -200,8 +312,7 @@ private slots:
         m_fakeWindows->release();
         QVERIFY(waitUntil([&] { return stopped.load(); }));
         stopper.join();
-        QCOMPARE(m_log.size(), 1);
-        QCOMPARE(m_log.entries().value(0).text, QStringLiteral("pending"));
+        QCOMPARE(logged(), (QStringList{"pending", "queued 1", "queued 2"}));
         // Both ports are free again.
         QTcpSocket a, b;
         QVERIFY(!connectClient(a, m_messagePort));

@@ -14,7 +14,7 @@
 // keeps the listener waiting as an open window does.
 class FakeWindows : public MessageWindows, public SoundWindows, public FileOfferWindows {
 public:
-    void showMessage(const QString &text) override
+    bool showMessage(const QString &text) override
     {
         std::unique_lock lock(m_mutex);
         m_shown << text;
@@ -22,8 +22,9 @@ public:
         m_changed.notify_all();
         m_changed.wait(lock, [this] { return !m_hold; });
         --m_open;
+        return true;
     }
-    void showSound(const QString &senderName, SoundClip &clip) override
+    bool showSound(const QString &senderName, SoundClip &clip) override
     {
         std::unique_lock lock(m_mutex);
         m_sounds.append({senderName, QByteArray(clip.samples(), clip.length())});
@@ -31,6 +32,7 @@ public:
         m_changed.notify_all();
         m_changed.wait(lock, [this] { return !m_hold; });
         --m_open;
+        return true;
     }
     // File offers: each is recorded and answered with the next of
     // `offerAnswers` (a path accepts, an empty text refuses).

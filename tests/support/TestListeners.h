@@ -42,7 +42,9 @@ struct TestListeners {
         FileOfferWindows *offers = shownIn ? static_cast<FileOfferWindows *>(shownIn) : &windows;
         services.windows = messages;
         services.log = &log;
-        services.dataHandlers = {{DataKind::Sound, SoundMessage::handler(sounds)},
+        services.presenters = {{QString::fromLatin1(SoundMessage::kQueuedSound),
+                                SoundMessage::presenter(sounds, &log)}};
+        services.dataHandlers = {{DataKind::Sound, SoundMessage::handler()},
                                  {DataKind::File, FileTransfer::offerHandler(offers)}};
         services.idleTimeoutMs = idleTimeoutMs;
         services.deadlineMs = deadlineMs;

@@ -47,6 +47,10 @@ void DataListener::run()
     for (;;) {
         if (m_stop.DataStopRequested)
             break;
+        // A full queue of sound messages: accept nothing until a window has
+        // been shown.
+        if (!m_services.queue->waitForRoom(m_stop.DataStopRequested))
+            break;
         Ipv4Address peer;
         TcpSocket connection = listening.accept(&peer);
         if (!connection.isOpen()) {

@@ -2,15 +2,40 @@
 
 #include "DataListener.h"
 #include "MessageListener.h"
+#include "MessageWindows.h"
 #include "StopToken.h"
 #include "TcpSocket.h"
+#include "core/base/MessageLog.h"
 #include "core/base/Settings.h"
 
-ListenerControl::ListenerControl(ListenerServices services) : m_services(std::move(services)) {}
+ListenerControl::ListenerControl(ListenerServices services) : m_services(std::move(services))
+{
+    // Text messages are shown in the message windows and logged once their
+    // window has closed; other kinds as the program installed them.
+    auto presenters = m_services.presenters;
+    MessageWindows *windows = m_services.windows;
+    MessageLog *log = m_services.log;
+    presenters[QString::fromLatin1(MessageListener::kQueuedMessage)] =
+        [windows, log](const QByteArray &data) {
+            const QString text = MessageListener::decodeQueued(data);
+            if (windows && !windows->showMessage(text))
+                return false;
+            if (log)
+                log->append(text, LogDirection::Incoming);
+            return true;
+        };
+    m_queue = std::make_unique<IncomingQueue>(std::move(presenters), m_services.queueItems,
+                                              m_services.queueBytes);
+    m_services.queue = m_queue.get();
+}
 
 ListenerControl::~ListenerControl()
 {
-    stopListeners();
+    std::lock_guard lock(m_mutex);
+    stop();
+    // What is still queued is not waited for; the queue's end waits only
+    // for a window that is open.
+    m_queue->hold();
 }
 
 bool ListenerControl::isRunning() const
@@ -41,6 +66,22 @@ void ListenerControl::stopListeners()
 {
     std::lock_guard lock(m_mutex);
     stop();
+    m_queue->waitUntilShown();
+}
+
+void ListenerControl::holdUnshown()
+{
+    m_queue->hold();
+}
+
+bool ListenerControl::saveUnshown(const QString &path)
+{
+    return m_queue->save(path);
+}
+
+int ListenerControl::restoreUnshown(const QString &path)
+{
+    return m_queue->restore(path);
 }
 
 void ListenerControl::restartListeners()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DataHeader.h"
+#include "IncomingQueue.h"
 #include "core/base/Ipv4Address.h"
 
 #include <atomic>
@@ -42,6 +43,15 @@ struct ListenerServices {
     // How each kind of data is served (sound messages, file offers): the
     // program installs them; a kind without one is refused.
     std::map<DataKind, DataConnectionHandler> dataHandlers;
+    // How each kind of queued item other than a text message is shown (the
+    // program installs the sound window's).
+    std::map<QString, IncomingQueue::Presenter> presenters;
+    // Where received messages wait for their windows: the listener control
+    // makes it and hands it to its listeners.
+    IncomingQueue *queue = nullptr;
+    // How much that queue holds before the listeners wait.
+    int queueItems = IncomingQueue::kMaxItems;
+    qint64 queueBytes = IncomingQueue::kMaxBytes;
     // A peer silent for this long ends its message or loses its connection.
     int idleTimeoutMs = 30000;
     // A message, a data header, and a sound's samples after its answer

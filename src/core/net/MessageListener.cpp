@@ -4,7 +4,16 @@
 #include "MessageWindows.h"
 #include "StopToken.h"
 #include "TcpSocket.h"
-#include "core/base/MessageLog.h"
+
+QByteArray MessageListener::encodeQueued(const QString &text)
+{
+    return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+}
+
+QString MessageListener::decodeQueued(const QByteArray &data)
+{
+    return QString(reinterpret_cast<const QChar *>(data.constData()), data.size() / 2);
+}
 
 void MessageListener::run()
 {
@@ -32,6 +41,9 @@ void MessageListener::run()
                 break;
         }
 
+        // A full queue: accept nothing until a window has been shown.
+        if (!m_services.queue->waitForRoom(m_stop.StopRequested))
+            break;
         QString text;
         const MessagePort::ReceiveLimits limits{m_services.idleTimeoutMs, m_services.deadlineMs,
                                                 &m_connections};
@@ -42,20 +54,14 @@ void MessageListener::run()
                 break;
             continue;
         }
-        if (m_stop.StopRequested && (text == stopToken || m_connections.isCancelled())) {
-            // A stop cuts whatever connection was being served; what had
-            // arrived of a message is kept in the log.
-            if (!text.isEmpty() && text != stopToken && m_services.log)
-                m_services.log->append(text, LogDirection::Incoming);
+        if (m_stop.StopRequested && text == stopToken)
             break;
-        }
-        if (text.isEmpty())
-            continue;
-
-        if (m_services.windows)
-            m_services.windows->showMessage(text);
-        if (m_services.log)
-            m_services.log->append(text, LogDirection::Incoming);
+        // Whatever arrived is a message, also when a stop cut its connection
+        // or came right after it: queued, never dropped.
+        if (!text.isEmpty())
+            m_services.queue->push({QString::fromLatin1(kQueuedMessage), encodeQueued(text)});
+        if (m_stop.StopRequested && m_connections.isCancelled())
+            break;
     }
     m_stop.StopRequested = false;
     setBound(false);

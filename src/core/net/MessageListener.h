@@ -3,9 +3,15 @@
 #include "ListenerThread.h"
 
 // Accepts text messages on the message port, one connection at a time, and
-// shows each in its window; the message is logged once the window closed.
+// queues each for its window as soon as it has arrived; the queue shows it
+// and logs it once its window has closed.
 class MessageListener : public ListenerThread {
 public:
+    // The queued form of a text message.
+    static constexpr const char *kQueuedMessage = "message";
+    static QByteArray encodeQueued(const QString &text);
+    static QString decodeQueued(const QByteArray &data);
+
     MessageListener(const ListenerServices &services, StopState &stop, quint16 port)
         : ListenerThread("tv-message", services, stop, port)
     {

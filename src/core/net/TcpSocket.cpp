@@ -104,7 +104,7 @@ bool TcpSocket::fail()
     return false;
 }
 
-bool TcpSocket::listenOn(quint16 port)
+bool TcpSocket::listenOn(quint16 port, int backlog)
 {
     close();
     m_handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -118,7 +118,7 @@ bool TcpSocket::listenOn(quint16 port)
     if (::bind(m_handle, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0)
         return fail();
     m_open = true;
-    if (::listen(m_handle, 5) != 0)
+    if (::listen(m_handle, backlog) != 0)
         return fail();
     return true;
 }

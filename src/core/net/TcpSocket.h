@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <sys/socket.h>
 
 // One TCP socket over IPv4. The open flag is set only after a successful
 // bind (listening side) or connect (connecting side); close() acts only on an
@@ -33,9 +34,14 @@ public:
     // The TCP port other software sees for a configured port number.
     static quint16 wirePort(quint16 configuredPort);
 
-    // Binds to all local interfaces with SO_REUSEADDR and listens with a
-    // backlog of 5.
-    bool listenOn(quint16 port);
+    // The listen queue of the program's listeners: the system's largest, so
+    // that a burst of senders waits there instead of having its connection
+    // requests dropped and repeated a second later.
+    static constexpr int kListenBacklog = SOMAXCONN;
+
+    // Binds to all local interfaces with SO_REUSEADDR and listens with the
+    // given backlog.
+    bool listenOn(quint16 port, int backlog = kListenBacklog);
     bool connectTo(const Ipv4Address &address, quint16 port, int timeoutMs = kConnectTimeoutMs);
     // Lets another thread stop this socket's work (set before connectTo, or
     // on an accepted connection); it must outlive the socket.

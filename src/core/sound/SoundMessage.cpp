@@ -7,6 +7,7 @@
 #include "core/net/DataPort.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace SoundMessage {
@@ -48,12 +49,36 @@ quint32 readSamples(TcpSocket &connection, quint32 size, SoundClip &clip)
     return got;
 }
 
-void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-             SoundWindows *windows, MessageLog *log, int deadlineMs)
+namespace {
+
+QStringList octetsOf(const Ipv4Address &peer)
 {
     QStringList octets;
     for (int i = 0; i < 4; ++i)
-        octets << QString::number(peer.octets[i]);
+        octets << QString::number(peer.octets[i] & 0xff);
+    return octets;
+}
+
+// The queued form: the sender's name (16-bit length, UTF-16), the peer's
+// four octets, then the samples.
+QByteArray encodeQueued(const QString &sender, const Ipv4Address &peer, const SoundClip &clip)
+{
+    QByteArray data;
+    const QString name = sender.left(0xffff);
+    const quint16 units = quint16(name.size());
+    data.append(reinterpret_cast<const char *>(&units), 2);
+    data.append(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+    for (int i = 0; i < 4; ++i)
+        data.append(char(peer.octets[i] & 0xff));
+    data.append(clip.samples(), clip.length());
+    return data;
+}
+
+} // namespace
+
+void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+             IncomingQueue &queue, MessageLog *log, int deadlineMs)
+{
     const bool answered = DataPort::answer(connection, 1);
     connection.setReceiveDeadline(deadlineMs);
     auto clip = std::make_unique<SoundClip>();
@@ -62,23 +87,47 @@ void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address 
     if (header.size > 0 && got == 0) {
         // The sender has gone: there is nothing to play.
         if (log)
-            log->append(StringTable::format(StringId::SoundNotReceivedLog, octets),
+            log->append(StringTable::format(StringId::SoundNotReceivedLog, octetsOf(peer)),
                         LogDirection::Incoming);
         return;
     }
-    if (windows)
-        windows->showSound(header.senderName, *clip);
-    // The log names the computer that sent the sound.
-    if (log)
-        log->append(StringTable::format(StringId::SoundReceivedLog, octets),
-                    LogDirection::Incoming);
+    queue.push({QString::fromLatin1(kQueuedSound), encodeQueued(header.senderName, peer, *clip)});
 }
 
-DataConnectionHandler handler(SoundWindows *windows)
+DataConnectionHandler handler()
 {
-    return [windows](TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-                     const ListenerServices &services) {
-        receive(connection, header, peer, windows, services.log, services.deadlineMs);
+    return [](TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
+              const ListenerServices &services) {
+        receive(connection, header, peer, *services.queue, services.log, services.deadlineMs);
+    };
+}
+
+IncomingQueue::Presenter presenter(SoundWindows *windows, MessageLog *log)
+{
+    return [windows, log](const QByteArray &data) {
+        if (data.size() < 6)
+            return true; // nothing to show
+        quint16 units;
+        std::memcpy(&units, data.constData(), 2);
+        if (data.size() < 2 + 2 * qsizetype(units) + 4)
+            return true;
+        const QString sender(reinterpret_cast<const QChar *>(data.constData() + 2), units);
+        qsizetype at = 2 + 2 * qsizetype(units);
+        Ipv4Address peer;
+        for (int i = 0; i < 4; ++i)
+            peer.octets[i] = quint8(data.at(at + i));
+        at += 4;
+        auto clip = std::make_unique<SoundClip>();
+        const qsizetype length = qMin<qsizetype>(data.size() - at, SoundClip::kCapacity);
+        std::memcpy(clip->sampleBuffer(), data.constData() + at, size_t(length));
+        clip->setLength(quint32(length));
+        if (windows && !windows->showSound(sender, *clip))
+            return false;
+        // The log names the computer that sent the sound.
+        if (log)
+            log->append(StringTable::format(StringId::SoundReceivedLog, octetsOf(peer)),
+                        LogDirection::Incoming);
+        return true;
     };
 }
 

@@ -27,14 +27,18 @@ bool send(const Ipv4Address &recipient, quint16 port, const QString &senderName,
 quint32 readSamples(TcpSocket &connection, quint32 size, SoundClip &clip);
 
 // Serves a sound message whose header has been read: answers 1, reads the
-// samples within the deadline, shows the sound, closes and logs it with the
-// sender's address. A sender that is gone before its first sample (the
-// answer cannot be sent or the stream ends) shows nothing and is logged as
-// not received.
+// samples within the deadline, closes and queues the sound for its window.
+// A sender that is gone before its first sample (the answer cannot be sent
+// or the stream ends) queues nothing and is logged as not received.
 void receive(TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
-             SoundWindows *windows, MessageLog *log, int deadlineMs);
+             IncomingQueue &queue, MessageLog *log, int deadlineMs);
 
-// The data listener's handler for sound messages, shown in these windows.
-DataConnectionHandler handler(SoundWindows *windows);
+// The data listener's handler for sound messages.
+DataConnectionHandler handler();
+
+// The kind of a queued sound message, and how it is shown: in its window,
+// then logged with the sender's address once the window has closed.
+constexpr const char *kQueuedSound = "sound";
+IncomingQueue::Presenter presenter(SoundWindows *windows, MessageLog *log);
 
 } // namespace SoundMessage

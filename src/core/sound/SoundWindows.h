@@ -10,6 +10,6 @@ public:
     virtual ~SoundWindows() = default;
 
     // A received sound message in its clip; returns when its window has been
-    // closed. The clip outlives the window.
-    virtual void showSound(const QString &senderName, SoundClip &clip) = 0;
+    // closed (see MessageWindows::showMessage). The clip outlives the window.
+    virtual bool showSound(const QString &senderName, SoundClip &clip) = 0;
 };
