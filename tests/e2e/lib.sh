@@ -264,6 +264,18 @@ wait_exit() {
     EXIT_STATUS=$?
 }
 
+# check_ends_at_once NAME WHILE: the session's end (SIGTERM) reaches the
+# instance while WHILE goes on; checks that it ends within 2 s, as Exit does.
+check_ends_at_once() {
+    local t0 took
+    t0=$(date +%s%N)
+    kill -TERM "$(pid_of "$1")"
+    wait_exit "$1" 40
+    took=$(ms_since "$t0")
+    check "SIGTERM while $2 ends the program within 2 s (got $took ms)" [ "$took" -lt 2000 ]
+    check "it ends as Exit does (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+}
+
 summary() {
     echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
     [ "$FAILED" = 0 ]
