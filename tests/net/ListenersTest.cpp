@@ -39,8 +39,10 @@ public:
     };
     QList<Report> reports() const
     {
+        // A copy of its own: the list's shared data is not shared across
+        // threads.
         std::lock_guard lock(m_mutex);
-        return m_reports;
+        return QList<Report>(m_reports.begin(), m_reports.end());
     }
 
 private:

@@ -54,7 +54,7 @@ public:
     QList<Offer> offers() const
     {
         std::lock_guard lock(m_mutex);
-        return m_offers;
+        return QList<Offer>(m_offers.begin(), m_offers.end());
     }
     void answerOffers(const QStringList &answers)
     {
@@ -65,10 +65,11 @@ public:
         QString sender;
         QByteArray samples;
     };
+    // Copies of their own, as the lists grow on another thread.
     QList<Sound> sounds() const
     {
         std::lock_guard lock(m_mutex);
-        return m_sounds;
+        return QList<Sound>(m_sounds.begin(), m_sounds.end());
     }
     void hold()
     {
@@ -86,7 +87,7 @@ public:
     QStringList shown() const
     {
         std::lock_guard lock(m_mutex);
-        return m_shown;
+        return QStringList(m_shown.begin(), m_shown.end());
     }
     int open() const
     {

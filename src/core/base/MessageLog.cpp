@@ -21,7 +21,8 @@ void MessageLog::clear()
 QList<LogEntry> MessageLog::entries() const
 {
     std::lock_guard lock(m_mutex);
-    return m_entries;
+    // A copy of its own: the log grows on other threads.
+    return QList<LogEntry>(m_entries.begin(), m_entries.end());
 }
 
 QString MessageLog::formatAll() const
