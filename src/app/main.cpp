@@ -73,11 +73,22 @@ void finishWithin(int status, std::chrono::milliseconds limit)
     QCoreApplication::exit(status);
 }
 
+// Qt's own texts (file dialogs, standard buttons, file errors) in the
+// user's language too.
+void translateQt(QTranslator &translator)
+{
+    if (translator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&translator);
+}
+
 // The subcommands: no display, no tray, no single-instance lock.
 int runCommandLine(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tarvello"));
+    QTranslator qtTranslator;
+    translateQt(qtTranslator);
     // Qt's own complaints (an audio server that is not there) are not
     // findings: the subcommands say what they found themselves.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -121,12 +132,8 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(Artwork::icon(QStringLiteral(":/icons/tarvello-active.svg")));
 
-    // Qt's own dialogs (file dialogs, standard buttons) speak the user's
-    // language too.
     QTranslator qtTranslator;
-    if (qtTranslator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&qtTranslator);
+    translateQt(qtTranslator);
 
     SingleInstance instance;
     if (!instance.acquire()) {

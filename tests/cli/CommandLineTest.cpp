@@ -191,7 +191,9 @@ private slots:
         const QStringList lines = m_out.split(u'\n', Qt::SkipEmptyParts);
         QVERIFY2(lines.first().startsWith(QStringLiteral("Файл отчёт.bin (2.929 Мбайт) предложен")),
                  qPrintable(lines.first()));
-        QVERIFY2(lines.last().startsWith(QStringLiteral("Файл доставлен: PC-B (127.0.0.1)")),
+        QVERIFY2(lines.last().contains(QRegularExpression(
+                     QStringLiteral("^Файл доставлен: PC-B \\(127.0.0.1\\), 2.929 Мбайт за "
+                                    "\\d+\\.\\d с\\.$"))),
                  qPrintable(lines.last()));
         static const QRegularExpression progress(
             QStringLiteral("^(\\d+)%  .+/с  осталось \\d+:\\d\\d$"));
