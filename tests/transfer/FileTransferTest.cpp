@@ -354,13 +354,16 @@ private slots:
         QCOMPARE(readAll(m_dir.filePath(shortened)), QByteArray("long"));
         QCOMPARE(QFileInfo(m_dir.filePath(shortened)).permissions() & 0x7077,
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
-        // A confirmed replacement keeps the replaced file's permissions.
-        QFile::setPermissions(m_dir.filePath(shortened), QFile::ReadOwner | QFile::WriteOwner);
+        // A confirmed replacement keeps the replaced file's permissions, but
+        // never its set-user-ID bit.
+        const QByteArray replaced = QFile::encodeName(m_dir.filePath(shortened));
+        QCOMPARE(::chmod(replaced.constData(), 04700), 0);
         Reports again;
         FileTransfer::sendFile(j, std::ref(again));
         QCOMPARE(again.statuses().last(), FileSendStatus::Done);
-        QCOMPARE(QFileInfo(m_dir.filePath(shortened)).permissions() & 0x7077,
-                 QFile::ReadOwner | QFile::WriteOwner);
+        struct stat st;
+        QCOMPARE(::stat(replaced.constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0700));
         ::umask(saved);
     }
 

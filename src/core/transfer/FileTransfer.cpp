@@ -95,13 +95,16 @@ mode_t newFileMode()
     return 0666 & ~mask;
 }
 
-// The received file's permissions: those of the file it replaces, else a
-// new file's; its data on the disk before it takes the target's name.
+// The received file's permissions: those of the file it replaces (its read
+// and write bits), else a new file's; its data on the disk before it takes
+// the target's name.
 bool prepareForRename(QTemporaryFile &temp, const QString &target)
 {
     struct stat replaced;
     const bool replacing = ::stat(QFile::encodeName(target).constData(), &replaced) == 0;
-    const mode_t mode = replacing ? (replaced.st_mode & 07777) : newFileMode();
+    // Never the set-user-ID, set-group-ID or sticky bits: the content came
+    // from the network.
+    const mode_t mode = replacing ? (replaced.st_mode & 0777) : newFileMode();
     return ::fchmod(temp.handle(), mode) == 0 && ::fsync(temp.handle()) == 0;
 }
 
