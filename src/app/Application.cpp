@@ -90,7 +90,7 @@ void Application::startUp()
     m_listeners->startListeners();
     // Messages the last session could not show come first.
     if (!m_services.unshownMessagesFile.isEmpty())
-        m_listeners->restoreUnshown(m_services.unshownMessagesFile);
+        runOffGuiThread([this] { m_listeners->restoreUnshown(m_services.unshownMessagesFile); });
 }
 
 bool Application::dispatchCommand(int id)
@@ -231,7 +231,7 @@ void Application::showSettings()
     modal.end();
 }
 
-void Application::exitProgram()
+void Application::exitProgram(bool sessionEnded)
 {
     m_exiting = true;
     m_users.clear();
@@ -239,9 +239,9 @@ void Application::exitProgram()
     // Waits for every received message to be shown and its window closed;
     // the GUI stays live. After the session's end, the messages not shown
     // are kept for the next start instead.
-    runOffGuiThread([this] {
+    runOffGuiThread([this, sessionEnded] {
         m_listeners->stopListeners();
-        if (m_sessionEnded && !m_services.unshownMessagesFile.isEmpty())
+        if (sessionEnded && !m_services.unshownMessagesFile.isEmpty())
             m_listeners->saveUnshown(m_services.unshownMessagesFile);
     });
     emit finished(TrayIcon::kExit);
@@ -253,14 +253,13 @@ void Application::shutDown()
         return;
     // Nobody is there to close windows: no more open, and closing those on
     // screen releases whatever waits for them.
-    m_sessionEnded = true;
     m_listeners->holdUnshown();
     m_windows->endSession();
     for (QWidget *window : QApplication::topLevelWidgets()) {
         if (window->isVisible())
             window->close();
     }
-    exitProgram();
+    exitProgram(true);
 }
 
 void Application::portUnavailable(ListenerKind kind, int configuredPort, int error)

@@ -68,7 +68,9 @@ private:
     void showAddressBook();
     // A command whose window is shown with the tray's open-window rule.
     void runCommandWindow(QDialog &window);
-    void exitProgram();
+    // After the session's end the messages not shown yet are kept for the
+    // next start instead of being shown.
+    void exitProgram(bool sessionEnded = false);
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
     void buildUserListWhileBusy();
@@ -84,6 +86,4 @@ private:
     std::unique_ptr<ListenerControl> m_listeners;
     bool m_firstStart = false;
     bool m_exiting = false;
-    // SIGTERM: the messages not shown are kept for the next start.
-    bool m_sessionEnded = false;
 };

@@ -37,14 +37,6 @@ QString number(qint64 n)
     return QString::number(n);
 }
 
-// A size for people, also past 4 GiB.
-QString bytesText(qint64 n)
-{
-    if (n < 0xffffffffLL)
-        return FileTransfer::sizeText(quint32(n));
-    return format(StringId::SizeMegabytes, {number(n / 1024000), number((n % 1024000) / 1024)});
-}
-
 // "m:ss".
 QString clockText(qint64 seconds)
 {
@@ -144,13 +136,15 @@ int CommandLine::usageError(const QString &command, const QString &problem)
     return Usage;
 }
 
-bool CommandLine::wantsHelp(const QStringList &arguments) const
+bool CommandLine::printedHelp(const QStringList &arguments, const QString &help)
 {
     for (const QString &a : arguments) {
         if (a == QLatin1String("--"))
             return false;
-        if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            m_out << help << Qt::endl;
             return true;
+        }
     }
     return false;
 }
@@ -169,31 +163,32 @@ bool CommandLine::resolve(const QString &host, Ipv4Address &address)
     return false;
 }
 
+Settings CommandLine::settings() const
+{
+    // Stored as the tray program keeps them; missing or broken: the defaults.
+    Settings stored;
+    if (!m_services.store || !m_services.store->load(stored))
+        stored = Settings();
+    return stored;
+}
+
 quint16 CommandLine::messagePort() const
 {
-    Settings settings;
-    if (!m_services.store || !m_services.store->load(settings))
-        settings = Settings();
-    return settings.messagePort();
+    return settings().messagePort();
 }
 
 quint16 CommandLine::dataPort() const
 {
-    Settings settings;
-    if (!m_services.store || !m_services.store->load(settings))
-        settings = Settings();
-    return settings.dataPort();
+    return settings().dataPort();
 }
 
 int CommandLine::send(QStringList arguments)
 {
     using OutgoingMessage::kMaxSenderChars;
     using OutgoingMessage::kMaxTextChars;
-    if (wantsHelp(arguments)) {
-        m_out << format(StringId::CliSendHelp, {number(kMaxTextChars), number(kMaxSenderChars)})
-              << Qt::endl;
+    if (printedHelp(arguments, format(StringId::CliSendHelp,
+                                      {number(kMaxTextChars), number(kMaxSenderChars)})))
         return Delivered;
-    }
     bool viaMessenger = false;
     std::optional<QString> from;
     while (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"))) {
@@ -307,10 +302,8 @@ int CommandLine::send(QStringList arguments)
 
 int CommandLine::sendFile(const QStringList &arguments)
 {
-    if (wantsHelp(arguments)) {
-        m_out << text(StringId::CliSendFileHelp) << Qt::endl;
+    if (printedHelp(arguments, text(StringId::CliSendFileHelp)))
         return Delivered;
-    }
     for (const QString &a : arguments) {
         if (a.startsWith(QLatin1String("--")))
             return usageError(kSendFile, format(StringId::CliUnknownOption, {a}));
@@ -340,7 +333,7 @@ int CommandLine::sendFile(const QStringList &arguments)
 
     const qint64 length = info.size();
     m_out << format(StringId::CliWaitingForAnswer,
-                    {info.fileName(), bytesText(length), host, address.dotted()})
+                    {info.fileName(), FileTransfer::sizeText(length), host, address.dotted()})
           << Qt::endl;
     const quint16 port = dataPort();
     FileSendJob job{address, port, m_services.hostName, path, info.fileName(), nullptr};
@@ -364,8 +357,9 @@ int CommandLine::sendFile(const QStringList &arguments)
         const double seconds = qMax<qint64>(clock.elapsed(), 1) / 1000.0;
         const double rate = double(sent) / seconds;
         const qint64 left = rate > 0 ? qint64(double(length - sent) / rate) : 0;
-        const QString line = format(StringId::CliProgress,
-                                    {number(argument), bytesText(qint64(rate)), clockText(left)});
+        const QString line =
+            format(StringId::CliProgress,
+                   {number(argument), FileTransfer::sizeText(qint64(rate)), clockText(left)});
         if (m_services.outputIsTerminal) {
             constexpr int kWidth = 30;
             const int done = argument * kWidth / 100;
@@ -382,8 +376,9 @@ int CommandLine::sendFile(const QStringList &arguments)
     switch (outcome) {
     case FileSendStatus::Done: {
         const qint64 ms = clock.isValid() ? clock.elapsed() : 0;
-        m_out << format(StringId::CliFileDelivered, {host, address.dotted(), bytesText(length),
-                                                     QString::number(double(ms) / 1000.0, 'f', 1)})
+        m_out << format(StringId::CliFileDelivered,
+                        {host, address.dotted(), FileTransfer::sizeText(length),
+                         QString::number(double(ms) / 1000.0, 'f', 1)})
               << Qt::endl;
         return Delivered;
     }
@@ -411,10 +406,8 @@ int CommandLine::sendFile(const QStringList &arguments)
 
 int CommandLine::check(const QStringList &arguments)
 {
-    if (wantsHelp(arguments)) {
-        m_out << text(StringId::CliCheckHelp) << Qt::endl;
+    if (printedHelp(arguments, text(StringId::CliCheckHelp)))
         return Delivered;
-    }
     for (const QString &a : arguments) {
         if (a.startsWith(u'-'))
             return usageError(kCheck, format(StringId::CliUnknownOption, {a}));

@@ -13,6 +13,7 @@ class NeighbourhoodBrowser;
 class QIODevice;
 class QTextStream;
 class SettingsStore;
+struct Settings;
 
 // What the subcommands take from the system; main() fills it, tests fill it
 // with fakes.
@@ -58,9 +59,11 @@ private:
     int check(const QStringList &arguments);
     int checkThisComputer();
     int usageError(const QString &command, const QString &problem);
-    bool wantsHelp(const QStringList &arguments) const;
+    // Prints the help when the arguments ask for it.
+    bool printedHelp(const QStringList &arguments, const QString &help);
     // The recipient's address, or a message and no value.
     bool resolve(const QString &host, Ipv4Address &address);
+    Settings settings() const;
     quint16 messagePort() const;
     quint16 dataPort() const;
 

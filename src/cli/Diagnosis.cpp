@@ -75,10 +75,10 @@ bool namesPort(const QString &rule, quint16 port)
     static const QRegularExpression dport(QStringLiteral("dport\\s+(\\{[^}]*\\}|[0-9-]+)"));
     auto matches = dport.globalMatch(rule);
     while (matches.hasNext()) {
-        QString spec = matches.next().captured(1);
-        spec.remove(u'{').remove(u'}');
-        for (const QString &part : spec.split(u',', Qt::SkipEmptyParts)) {
-            const QStringList range = part.trimmed().split(u'-');
+        QString named = matches.next().captured(1);
+        named.remove(u'{').remove(u'}');
+        for (const QString &entry : named.split(u',')) {
+            const QStringList range = entry.trimmed().split(u'-');
             bool ok1 = false;
             bool ok2 = true;
             const int low = range.value(0).toInt(&ok1);

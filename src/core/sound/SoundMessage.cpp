@@ -6,6 +6,8 @@
 #include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -65,8 +67,9 @@ QByteArray encodeQueued(const QString &sender, const Ipv4Address &peer, const So
 {
     QByteArray data;
     const QString name = sender.left(0xffff);
-    const quint16 units = quint16(name.size());
-    data.append(reinterpret_cast<const char *>(&units), 2);
+    char units[2];
+    qToLittleEndian<quint16>(quint16(name.size()), units);
+    data.append(units, 2);
     data.append(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
     for (int i = 0; i < 4; ++i)
         data.append(char(peer.octets[i] & 0xff));
@@ -107,8 +110,7 @@ IncomingQueue::Presenter presenter(SoundWindows *windows, MessageLog *log)
     return [windows, log](const QByteArray &data) {
         if (data.size() < 6)
             return true; // nothing to show
-        quint16 units;
-        std::memcpy(&units, data.constData(), 2);
+        const quint16 units = qFromLittleEndian<quint16>(data.constData());
         if (data.size() < 2 + 2 * qsizetype(units) + 4)
             return true;
         const QString sender(reinterpret_cast<const QChar *>(data.constData() + 2), units);

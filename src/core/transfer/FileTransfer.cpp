@@ -121,7 +121,7 @@ int percentSent(qint64 sent, qint64 length)
     return length > 0 ? int(double(sent) * 100.0 / double(length)) : 100;
 }
 
-QString sizeText(quint32 n)
+QString sizeText(quint64 n)
 {
     using StringTable::format;
     if (n < 1024)

@@ -50,8 +50,9 @@ constexpr int kAnswerTimeoutMs = 10 * 60 * 1000;
 // (files of 4 GiB and more count right); 100 for an empty file.
 int percentSent(qint64 sent, qint64 length);
 
-// A size for people: "%d байт", "%d Кбайт" or "%d.%d Мбайт".
-QString sizeText(quint32 bytes);
+// A size for people: "%d байт", "%d Кбайт" or "%d.%d Мбайт" (also past
+// 4 GiB, for the command line's rates and files).
+QString sizeText(quint64 bytes);
 
 // A name from the network reduced to a plain file name: no folders, no
 // "..", no control characters, no leading dots or blanks, at most 200
