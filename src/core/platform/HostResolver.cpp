@@ -1,12 +1,16 @@
 #include "HostResolver.h"
 
 #include "CodePage.h"
+#include "WindowsNameLookup.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
+#include <future>
+#include <system_error>
 
 namespace {
 
@@ -30,6 +34,28 @@ std::optional<Ipv4Address> lookUp(const QByteArray &name)
     return address;
 }
 
+// mDNS may take about five seconds to give up, Windows' own name services
+// 1.5: asked at once, a name neither knows costs the longer wait, not both.
+// mDNS wins when both answer.
+std::optional<Ipv4Address> localOrWindows(const QByteArray &localName, const QString &name)
+{
+    std::atomic<bool> stop{false};
+    std::future<std::optional<Ipv4Address>> windows;
+    try {
+        windows = std::async(std::launch::async, [&name, &stop] {
+            return WindowsNameLookup::lookUp(name, 1500, {}, stop);
+        });
+    } catch (const std::system_error &) {
+        // No thread to spare: one after the other.
+    }
+    if (auto address = lookUp(localName)) {
+        // The future's end waits for the query to notice.
+        stop = true;
+        return address;
+    }
+    return windows.valid() ? windows.get() : WindowsNameLookup::lookUp(name);
+}
+
 } // namespace
 
 std::optional<Ipv4Address> SystemHostResolver::addressOf(const QString &name)
@@ -39,9 +65,13 @@ std::optional<Ipv4Address> SystemHostResolver::addressOf(const QString &name)
         return std::nullopt;
     if (auto address = lookUp(bytes))
         return address;
-    if (!bytes.endsWith(".local") && !bytes.endsWith(".local."))
+    if (bytes.endsWith(".local") || bytes.endsWith(".local."))
+        return std::nullopt;
+    // A Windows computer's name is a single label that only Windows' own
+    // name services (LLMNR, NetBIOS) may know.
+    if (name.contains(u'.'))
         return lookUp(bytes + ".local");
-    return std::nullopt;
+    return localOrWindows(bytes + ".local", name);
 }
 
 std::optional<QString> SystemHostResolver::nameOf(const Ipv4Address &address)
