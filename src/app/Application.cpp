@@ -3,7 +3,9 @@
 #include "core/base/StringTable.h"
 #include "core/directory/UserListBuilder.h"
 #include "core/net/TcpSocket.h"
-#include "core/platform/AvahiBrowser.h"
+#include "core/platform/InstanceChannel.h"
+#include "core/platform/LiveNeighbourhood.h"
+#include "core/platform/NeighbourhoodResolver.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/HostResolver.h"
 #include "core/platform/MessengerService.h"
@@ -51,10 +53,18 @@ Application::Application(ApplicationServices services, QObject *parent)
     m_listeners = std::make_unique<ListenerControl>(listening);
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);
     connect(m_tray.get(), &TrayIcon::trayMissing, this, &Application::showNoTrayNotice);
+    m_liveRebuild.setSingleShot(true);
+    connect(&m_liveRebuild, &QTimer::timeout, this, &Application::rebuildForNeighbourhood);
+    // Computers come and go on the network's threads; the list follows on
+    // this one.
+    m_services.browser->onChange([this] {
+        QMetaObject::invokeMethod(this, &Application::neighbourhoodChanged, Qt::QueuedConnection);
+    });
 }
 
 Application::~Application()
 {
+    m_services.browser->onChange(nullptr);
     // Never leave listener threads behind; normally Exit has stopped them
     // (and shown what was queued).
     if (m_listeners->isRunning()) {
@@ -84,7 +94,7 @@ void Application::startUp()
     // is being built: then nothing more starts.
     if (m_exiting)
         return;
-    buildUserListWhileBusy();
+    buildUserListWhileBusy(false);
     if (m_exiting)
         return;
     m_listeners->startListeners();
@@ -142,20 +152,49 @@ bool Application::dispatchCommand(int id)
     return false;
 }
 
-void Application::buildUserListWhileBusy()
+void Application::buildUserListWhileBusy(bool rescan)
 {
     // The tray opens no menu while the list is rebuilt: no window may work
     // on positions that are about to change.
     ModalState &modal = ModalState::instance();
     modal.begin();
+    m_building = true;
     m_tray->setState(TrayIcon::State::Busy);
-    const UserList users = runOffGuiThread<UserList>([this] {
+    const UserList users = runOffGuiThread<UserList>([this, rescan] {
+        if (rescan)
+            m_services.browser->rescan();
         return UserListBuilder::buildUserList(*m_services.browser, *m_services.resolver,
                                               m_services.addressBookFile);
     });
     m_users = users;
+    m_building = false;
+    m_listBuilt = true;
+    m_sinceBuild.start();
     m_tray->setState(TrayIcon::State::Active);
     modal.end();
+}
+
+void Application::neighbourhoodChanged()
+{
+    // One rebuild at a time, at most one every kLiveRebuildMs; one already
+    // waiting takes this change too.
+    if (m_exiting || m_liveRebuild.isActive())
+        return;
+    const qint64 since = m_sinceBuild.isValid() ? m_sinceBuild.elapsed() : kLiveRebuildMs;
+    m_liveRebuild.start(int(qMax<qint64>(0, kLiveRebuildMs - since)));
+}
+
+void Application::rebuildForNeighbourhood()
+{
+    if (m_exiting)
+        return;
+    // Before the first list, or while one is being built, the change is
+    // taken by that build or the next.
+    if (!m_listBuilt || m_building) {
+        m_liveRebuild.start(kLiveRebuildMs);
+        return;
+    }
+    buildUserListWhileBusy(false);
 }
 
 void Application::showNoTrayNotice()
@@ -168,7 +207,7 @@ void Application::showNoTrayNotice()
 
 void Application::refreshUserList()
 {
-    buildUserListWhileBusy();
+    buildUserListWhileBusy(true);
 }
 
 void Application::sendMessageTo(int index)
@@ -262,6 +301,31 @@ void Application::shutDown()
     exitProgram(true);
 }
 
+void Application::messagePortHeld(int configuredPort, bool held)
+{
+    if (!held) {
+        m_services.browser->withdraw();
+        return;
+    }
+    const quint16 dataPort = m_settings.get().dataPort();
+    m_services.browser->announce(ComputerName::localHostName(),
+                                 TcpSocket::wirePort(quint16(configuredPort)),
+                                 TcpSocket::wirePort(dataPort));
+}
+
+QByteArray Application::answer(const QByteArray &request)
+{
+    if (request == InstanceChannel::kUsersRequest)
+        return UserListBuilder::describe(m_users).join(u'\n').toUtf8() + '\n';
+    if (request.startsWith(InstanceChannel::kResolveRequest)) {
+        const QString name =
+            QString::fromUtf8(request.mid(qstrlen(InstanceChannel::kResolveRequest)));
+        const auto address = m_services.browser->addressOf(name);
+        return (address ? address->dotted().toUtf8() : QByteArray()) + '\n';
+    }
+    return QByteArray();
+}
+
 void Application::portUnavailable(ListenerKind kind, int configuredPort, int error)
 {
     // Called on a listener thread: the notice is shown by the GUI thread.
@@ -307,8 +371,11 @@ ApplicationServices ApplicationServices::system()
     ApplicationServices services;
     services.addressBookFile = addressBookPath();
     services.unshownMessagesFile = IncomingQueue::defaultPath();
-    services.browser = std::make_unique<AvahiBrowser>();
-    services.resolver = std::make_unique<SystemHostResolver>();
+    auto neighbourhood = std::make_unique<LiveNeighbourhood>();
+    // Names the neighbourhood knows resolve to its addresses first.
+    services.resolver = std::make_unique<NeighbourhoodResolver>(
+        *neighbourhood, std::make_unique<SystemHostResolver>());
+    services.browser = std::move(neighbourhood);
     services.messenger = std::make_unique<SmbclientMessenger>();
     services.audioDevices = [] { return std::make_unique<QtAudioDevice>(); };
     return services;

@@ -8,7 +8,9 @@
 #include "core/net/ListenerControl.h"
 #include "gui/tray/TrayIcon.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -46,6 +48,17 @@ public:
 
     // A listener cannot take its port: the notice says why and what to do.
     void portUnavailable(ListenerKind kind, int configuredPort, int error) override;
+    // While the message listener holds its port, this computer's Tarvello
+    // is announced to the neighbourhood.
+    void messagePortHeld(int configuredPort, bool held) override;
+
+    // What the command line asks the running program (the user list as the
+    // tray menu holds it, a name the neighbourhood knows).
+    QByteArray answer(const QByteArray &request);
+
+    // Rebuilds of the list that computers coming and going ask for are at
+    // least this far apart.
+    static constexpr int kLiveRebuildMs = 2000;
 
     // Closes the program's open windows and exits, as the session's end asks.
     void shutDown();
@@ -73,7 +86,11 @@ private:
     void exitProgram(bool sessionEnded = false);
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
-    void buildUserListWhileBusy();
+    // The tray shows its busy state meanwhile; a rescan first waits a
+    // moment for the neighbourhood's fresh answers.
+    void buildUserListWhileBusy(bool rescan);
+    void neighbourhoodChanged();
+    void rebuildForNeighbourhood();
     void showNoTrayNotice();
 
     ApplicationServices m_services;
@@ -86,4 +103,8 @@ private:
     std::unique_ptr<ListenerControl> m_listeners;
     bool m_firstStart = false;
     bool m_exiting = false;
+    bool m_listBuilt = false;
+    bool m_building = false;
+    QTimer m_liveRebuild;
+    QElapsedTimer m_sinceBuild;
 };

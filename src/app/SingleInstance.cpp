@@ -1,22 +1,34 @@
 #include "SingleInstance.h"
 
+#include "core/platform/InstanceChannel.h"
+
 #include <QDir>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
+#include <QTimer>
 
-SingleInstance::SingleInstance()
+SingleInstance::SingleInstance() : m_path(InstanceChannel::socketPath())
 {
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty() || !QFileInfo(dir).isDir())
-        dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    QDir().mkpath(dir);
-    m_path = dir + u'/' + QLatin1String(kInstanceTitle);
+    QDir().mkpath(QFileInfo(m_path).path());
     QObject::connect(&m_server, &QLocalServer::newConnection, &m_server, [this] {
-        // A later instance only needs to see that someone answers.
         while (QLocalSocket *peer = m_server.nextPendingConnection()) {
-            peer->disconnectFromServer();
-            peer->deleteLater();
+            // A later instance only needs to see that someone answers; the
+            // command line sends one line. Never waited for: the GUI thread
+            // goes on, and a peer that says nothing is dropped.
+            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+            QTimer::singleShot(kRequestTimeoutMs, peer, [peer] { peer->abort(); });
+            QObject::connect(peer, &QLocalSocket::readyRead, peer, [this, peer] {
+                if (!peer->canReadLine()) {
+                    if (peer->bytesAvailable() >= InstanceChannel::kMaxRequestBytes)
+                        peer->abort();
+                    return;
+                }
+                const QByteArray request =
+                    peer->readLine(InstanceChannel::kMaxRequestBytes).trimmed();
+                if (m_answer)
+                    peer->write(m_answer(request));
+                peer->disconnectFromServer();
+            });
         }
     });
 }

@@ -3,7 +3,9 @@
 #include "cli/CommandLine.h"
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
-#include "core/platform/AvahiBrowser.h"
+#include "core/directory/AddressBook.h"
+#include "core/platform/InstanceChannel.h"
+#include "core/platform/LiveNeighbourhood.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/HostResolver.h"
 #include "core/platform/MessengerService.h"
@@ -95,7 +97,7 @@ int runCommandLine(int argc, char *argv[])
     SettingsStore store;
     SystemHostResolver resolver;
     SmbclientMessenger messenger;
-    AvahiBrowser browser;
+    LiveNeighbourhood browser;
     CommandLineServices services;
     services.store = &store;
     services.resolver = &resolver;
@@ -109,6 +111,9 @@ int runCommandLine(int argc, char *argv[])
     services.netBiosName = ComputerName::netBiosName();
     services.executable = QCoreApplication::applicationFilePath();
     services.outputIsTerminal = ::isatty(STDOUT_FILENO) == 1;
+    services.askInstance = [](const QByteArray &request) { return InstanceChannel::ask(request); };
+    services.dnsSdRunning = [&browser] { return browser.dnsSdRunning(); };
+    services.addressBookFile = addressBookPath();
     QFile input;
     input.open(stdin, QIODevice::ReadOnly);
     QTextStream out(stdout);
@@ -142,6 +147,9 @@ int main(int argc, char *argv[])
     }
 
     Application application{ApplicationServices::system()};
+    instance.setAnswer([&application](const QByteArray &request) {
+        return application.answer(request);
+    });
     QObject::connect(&application, &Application::finished, &app,
                      [](int status) { finishWithin(status, std::chrono::milliseconds(1000)); });
     exitOnTerminationSignals(application);

@@ -7,6 +7,7 @@
 #include "core/net/TcpSocket.h"
 #include "core/platform/CodePage.h"
 #include "core/platform/HostResolver.h"
+#include "core/platform/InstanceChannel.h"
 #include "core/platform/MessengerService.h"
 #include "core/platform/NeighbourhoodBrowser.h"
 #include "core/transfer/FileTransfer.h"
@@ -31,6 +32,7 @@ namespace {
 const QString kSend = QStringLiteral("send");
 const QString kSendFile = QStringLiteral("send-file");
 const QString kCheck = QStringLiteral("check");
+const QString kUsers = QStringLiteral("users");
 
 QString number(qint64 n)
 {
@@ -79,6 +81,10 @@ int statusOf(const Diagnosis::PortProbe &probe)
     }
 }
 
+// The discovery's ports: mDNS (Avahi) and WS-Discovery.
+constexpr quint16 kMdnsPort = 5353;
+constexpr quint16 kWsDiscoveryPort = 3702;
+
 // The worse of two statuses: unreachable before refused before delivered.
 int worse(int a, int b)
 {
@@ -122,6 +128,8 @@ int CommandLine::run(const QStringList &arguments)
         status = sendFile(rest);
     } else if (command == kCheck) {
         status = check(rest);
+    } else if (command == kUsers) {
+        status = users(rest);
     } else {
         m_err << format(StringId::CliUnknownCommand, {command}) << Qt::endl;
     }
@@ -149,15 +157,37 @@ bool CommandLine::printedHelp(const QStringList &arguments, const QString &help)
     return false;
 }
 
+std::optional<Ipv4Address> CommandLine::lookUp(const QString &host)
+{
+    bool instanceRuns = false;
+    if (m_services.askInstance) {
+        const QByteArray request = QByteArray(InstanceChannel::kResolveRequest) + host.toUtf8();
+        if (const auto answer = m_services.askInstance(request)) {
+            instanceRuns = true;
+            Ipv4Address address;
+            if (Diagnosis::parseAddress(QString::fromUtf8(answer->trimmed()), address))
+                return address;
+        }
+    }
+    if (m_services.resolver) {
+        if (const auto found = m_services.resolver->addressOf(host))
+            return found;
+    }
+    if (!instanceRuns && m_services.browser) {
+        QList<NetResource> records;
+        m_services.browser->enumerate(records);
+        return m_services.browser->addressOf(host);
+    }
+    return std::nullopt;
+}
+
 bool CommandLine::resolve(const QString &host, Ipv4Address &address)
 {
     if (Diagnosis::parseAddress(host, address))
         return true;
-    if (m_services.resolver) {
-        if (const auto found = m_services.resolver->addressOf(host)) {
-            address = *found;
-            return true;
-        }
+    if (const auto found = lookUp(host)) {
+        address = *found;
+        return true;
     }
     m_err << format(StringId::CliUnknownHost, {host}) << Qt::endl;
     return false;
@@ -420,8 +450,7 @@ int CommandLine::check(const QStringList &arguments)
         Ipv4Address address;
         if (Diagnosis::parseAddress(host, address)) {
             m_out << format(StringId::CliHostByAddress, {host}) << Qt::endl;
-        } else if (const auto found =
-                       m_services.resolver ? m_services.resolver->addressOf(host) : std::nullopt) {
+        } else if (const auto found = lookUp(host)) {
             address = *found;
             m_out << format(StringId::CliHostByName, {host, address.dotted()}) << Qt::endl;
         } else {
@@ -498,20 +527,7 @@ int CommandLine::checkThisComputer()
         break;
     }
 
-    if (m_services.browser) {
-        QList<NetResource> records;
-        if (!m_services.browser->enumerate(records)) {
-            finding(text(StringId::CliAvahiDown), true);
-        } else {
-            const QString me = QStringLiteral("\\\\") + m_services.netBiosName;
-            const bool announced = std::any_of(records.begin(), records.end(), [&](const auto &r) {
-                return r.remoteName.compare(me, Qt::CaseInsensitive) == 0;
-            });
-            finding(format(announced ? StringId::CliAvahiAnnounced : StringId::CliAvahiNotAnnounced,
-                           {number(records.size()), m_services.netBiosName}),
-                    !announced);
-        }
-    }
+    checkDiscovery(finding);
 
     const QString smbclient = QStandardPaths::findExecutable(QStringLiteral("smbclient"));
     if (smbclient.isEmpty())
@@ -543,8 +559,8 @@ int CommandLine::checkThisComputer()
                        {text(StringId::CliFirewallNeedsRoot), ports[0], ports[1]}),
                 false);
     } else {
-        const auto blocks = Diagnosis::firewallBlocks(
-            QString::fromLocal8Bit(nft.readAllStandardOutput()), {wire[0], wire[1]});
+        const QString ruleset = QString::fromLocal8Bit(nft.readAllStandardOutput());
+        const auto blocks = Diagnosis::firewallBlocks(ruleset, {wire[0], wire[1]});
         for (const Diagnosis::Blocked &b : blocks) {
             const QString rule = b.rule.contains(QLatin1String("policy drop"))
                                      ? text(StringId::CliFirewallPolicy)
@@ -554,6 +570,21 @@ int CommandLine::checkThisComputer()
         }
         if (blocks.isEmpty())
             finding(format(StringId::CliFirewallClear, {ports[0], ports[1]}), false);
+        // Without these the neighbours never appear.
+        const auto quiet = Diagnosis::firewallBlocks(ruleset, {kMdnsPort, kWsDiscoveryPort},
+                                                     QStringLiteral("udp"));
+        for (const Diagnosis::Blocked &b : quiet) {
+            const QString what = b.port == kMdnsPort ? QStringLiteral("mDNS")
+                                                     : QStringLiteral("WS-Discovery");
+            const QString rule = b.rule.contains(QLatin1String("policy drop"))
+                                     ? text(StringId::CliFirewallPolicy)
+                                     : b.rule;
+            finding(format(StringId::CliDiscoveryBlocked, {number(b.port), what, rule,
+                                                           number(b.port)}),
+                    true);
+        }
+        if (quiet.isEmpty())
+            finding(text(StringId::CliDiscoveryClear), false);
     }
 
     if (problems > 0)
@@ -561,4 +592,36 @@ int CommandLine::checkThisComputer()
     else
         m_out << text(StringId::CliAllFine) << Qt::endl;
     return problems > 0 ? Refused : Delivered;
+}
+
+void CommandLine::checkDiscovery(const std::function<void(const QString &, bool)> &finding)
+{
+    if (!m_services.browser)
+        return;
+    QList<NetResource> records;
+    m_services.browser->enumerate(records);
+    if (!m_services.dnsSdRunning || !m_services.dnsSdRunning()) {
+        finding(text(StringId::CliAvahiDown), true);
+    } else {
+        const QString me = QStringLiteral("\\\\") + m_services.netBiosName;
+        const bool announced = std::any_of(records.begin(), records.end(), [&](const auto &r) {
+            return (r.foundBy & FoundBy::Tarvello) && r.remoteName == me;
+        });
+        const QString off = Diagnosis::avahiPublishingOff(m_services.avahiConfig);
+        const bool running =
+            m_services.askInstance && m_services.askInstance(QByteArray()).has_value();
+        if (announced)
+            finding(format(StringId::CliAvahiAnnounced,
+                           {m_services.netBiosName, number(records.size())}),
+                    false);
+        else if (!off.isEmpty())
+            finding(format(StringId::CliAvahiPublishingOff, {off, m_services.avahiConfig}), true);
+        else if (running)
+            finding(format(StringId::CliAvahiNotAnnounced, {m_services.netBiosName}), true);
+        else
+            finding(format(StringId::CliAvahiWillAnnounce, {number(records.size())}), false);
+    }
+    const auto windows = std::count_if(records.begin(), records.end(),
+                                       [](const auto &r) { return r.foundBy & FoundBy::WsDiscovery; });
+    finding(format(StringId::CliWsDiscoveryFound, {number(windows)}), false);
 }

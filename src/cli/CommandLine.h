@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class HostResolver;
 class MessengerService;
@@ -33,10 +34,19 @@ struct CommandLineServices {
     QString nftProgram = QStringLiteral("nft");
     // Where a progress bar may redraw its line.
     bool outputIsTerminal = false;
+    // Asks this user's running Tarvello (see InstanceChannel); no value when
+    // none runs.
+    std::function<std::optional<QByteArray>(const QByteArray &request)> askInstance;
+    // The Avahi daemon answers.
+    std::function<bool()> dnsSdRunning;
+    // Read for whether Avahi may publish services.
+    QString avahiConfig = QStringLiteral("/etc/avahi/avahi-daemon.conf");
+    // The address book, for a user list built on the spot.
+    QString addressBookFile;
 };
 
-// The subcommands of the executable: send, send-file and check, with their
-// help. They run without a display and beside the tray program: no
+// The subcommands of the executable: send, send-file, check and users, with
+// their help. They run without a display and beside the tray program: no
 // single-instance lock, no listening port.
 class CommandLine {
 public:
@@ -58,11 +68,17 @@ private:
     int sendFile(const QStringList &arguments);
     int check(const QStringList &arguments);
     int checkThisComputer();
+    void checkDiscovery(const std::function<void(const QString &, bool)> &finding);
+    int users(const QStringList &arguments);
     int usageError(const QString &command, const QString &problem);
     // Prints the help when the arguments ask for it.
     bool printedHelp(const QStringList &arguments, const QString &help);
     // The recipient's address, or a message and no value.
     bool resolve(const QString &host, Ipv4Address &address);
+    // A name's address: the running Tarvello's neighbourhood first, then the
+    // system's look-ups; without a running Tarvello, last a search of the
+    // neighbourhood on the spot.
+    std::optional<Ipv4Address> lookUp(const QString &host);
     Settings settings() const;
     quint16 messagePort() const;
     quint16 dataPort() const;

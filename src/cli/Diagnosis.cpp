@@ -70,12 +70,18 @@ bool fileHasCapability(const QString &path, int bit)
 }
 
 // The ports a rule names after "dport": one number, a set or ranges.
-bool namesPort(const QString &rule, quint16 port)
+// Whether the rule matches the port of the protocol ("tcp" or "udp"; "th"
+// matches both).
+bool namesPort(const QString &rule, quint16 port, const QString &protocol)
 {
-    static const QRegularExpression dport(QStringLiteral("dport\\s+(\\{[^}]*\\}|[0-9-]+)"));
+    static const QRegularExpression dport(
+        QStringLiteral("\\b(tcp|udp|th)\\s+dport\\s+(\\{[^}]*\\}|[0-9-]+)"));
     auto matches = dport.globalMatch(rule);
     while (matches.hasNext()) {
-        QString named = matches.next().captured(1);
+        const QRegularExpressionMatch match = matches.next();
+        if (match.captured(1) != protocol && match.captured(1) != QLatin1String("th"))
+            continue;
+        QString named = match.captured(2);
         named.remove(u'{').remove(u'}');
         for (const QString &entry : named.split(u',')) {
             const QStringList range = entry.trimmed().split(u'-');
@@ -196,7 +202,8 @@ BindRight bindRight(quint16 wirePort, const QString &executable, int *unprivileg
     return BindRight::Denied;
 }
 
-QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wirePorts)
+QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wirePorts,
+                              const QString &protocol)
 {
     QList<Blocked> blocked;
     bool inputDrop = false;
@@ -228,7 +235,7 @@ QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wire
             continue;
         }
         for (quint16 port : wirePorts) {
-            if (!namesPort(line, port))
+            if (!namesPort(line, port, protocol))
                 continue;
             if (hasVerdict(line, "drop") || hasVerdict(line, "reject"))
                 blocked.append({port, line});
@@ -237,6 +244,26 @@ QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wire
         }
     }
     return blocked;
+}
+
+QString avahiPublishingOff(const QString &configFile)
+{
+    QString section;
+    for (const QString &raw : QString::fromUtf8(readSmallFile(configFile)).split(u'\n')) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(u'[')) {
+            section = line;
+            continue;
+        }
+        if (section != QLatin1String("[publish]"))
+            continue;
+        QString setting = line;
+        setting.remove(u' ');
+        if (setting == QLatin1String("disable-publishing=yes") ||
+            setting == QLatin1String("disable-user-service-publishing=yes"))
+            return setting;
+    }
+    return QString();
 }
 
 } // namespace Diagnosis

@@ -34,14 +34,19 @@ PortHolder holderOf(quint16 wirePort);
 enum class BindRight { NotNeeded, Root, Capability, System, Denied };
 BindRight bindRight(quint16 wirePort, const QString &executable, int *unprivilegedStart);
 
-// The rules of `nft list ruleset` that stop incoming connections to a TCP
-// port: a drop or reject rule that names the port, or an input chain whose
-// policy is drop with no rule that accepts it. Each as the port and the
-// rule's text.
+// The rules of `nft list ruleset` that stop incoming traffic to a port of
+// the protocol ("tcp" or "udp"): a drop or reject rule that names the port,
+// or an input chain whose policy is drop with no rule that accepts it. Each
+// as the port and the rule's text.
 struct Blocked {
     quint16 port = 0;
     QString rule;
 };
-QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wirePorts);
+QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wirePorts,
+                              const QString &protocol = QStringLiteral("tcp"));
+
+// Whether Avahi's configuration forbids publishing services: the setting
+// that does, or empty.
+QString avahiPublishingOff(const QString &configFile);
 
 } // namespace Diagnosis

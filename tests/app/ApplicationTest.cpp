@@ -1,6 +1,7 @@
 #include "app/Application.h"
 #include "core/directory/AddressBook.h"
 #include "core/platform/CodePage.h"
+#include "core/platform/ComputerName.h"
 #include "gui/messaging/IncomingMessageWindow.h"
 #include "gui/ui/AboutWindow.h"
 #include "gui/ui/FirstStartWindow.h"
@@ -24,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <thread>
 
 using namespace TestSupport;
 
@@ -88,11 +91,14 @@ class ApplicationTest : public QObject {
         QVERIFY(SettingsStore(configPath()).save(s));
     }
 
+    quint16 m_dataPort = 0;
+
     // Stored settings with two free ports; the message port.
     quint16 configureFreePorts()
     {
         const quint16 messagePort = freeConfiguredPort();
-        writeConfig(messagePort, freeConfiguredPort());
+        m_dataPort = freeConfiguredPort();
+        writeConfig(messagePort, m_dataPort);
         return messagePort;
     }
 
@@ -381,6 +387,24 @@ private slots:
         Widgets::visibleWindow<QMenu>()->close();
     }
 
+    void menuItemsStandForTheUsersTheyShowed()
+    {
+        // The list is rebuilt while a host still shows the menu it fetched.
+        UserList users = {{QStringLiteral("PC1, IP = 10.0.0.1"), Ipv4Address{{10, 0, 0, 1}}},
+                          {QStringLiteral("PC2, IP = 10.0.0.2"), Ipv4Address{{10, 0, 0, 2}}}};
+        TrayIcon tray(users);
+        tray.setState(TrayIcon::State::Active);
+        QSignalSpy chosen(&tray, &TrayIcon::commandChosen);
+        const QList<QAction *> items = tray.menu()->actions().at(12)->menu()->actions();
+        users.removeFirst();
+        items.at(0)->trigger(); // PC1: gone, nothing happens
+        items.at(1)->trigger(); // PC2: now first
+        QVERIFY(waitUntil([&] { return chosen.size() == 1; }));
+        QTest::qWait(20);
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(chosen.at(0).at(0).toInt(), TrayIcon::kSendMessageBase);
+    }
+
     void hostDrawnMenuIsCurrentAndLeadsBackToAnOpenWindow()
     {
         // Qt's test platform has no XEmbed tray: the icon's host draws the
@@ -392,6 +416,11 @@ private slots:
         QVERIFY(tray.isShown());
         QVERIFY(tray.hostDrawsMenu());
         QCOMPARE(tray.systemTrayIcon()->contextMenu(), tray.menu());
+        // While the list is being built the menu says so, and offers nothing.
+        QCOMPARE(visibleTexts(tray.menu()),
+                 QStringList{"Tarvello: составление списка пользователей..."});
+        QVERIFY(!tray.menu()->actions().at(0)->isEnabled());
+        tray.setState(TrayIcon::State::Active);
         QCOMPARE(visibleTexts(tray.menu()).size(), 13);
         QCOMPARE(visibleTexts(tray.menu()).at(9), QStringLiteral("Выход"));
 
@@ -508,7 +537,31 @@ private slots:
         QCOMPARE(main.userList().at(1).displayText, QStringLiteral("PC2, IP = 10.0.0.2"));
         QCOMPARE(main.tray().state(), TrayIcon::State::Active);
         QCOMPARE(main.tray().toolTip(), QStringLiteral("Tarvello: активен"));
+        QCOMPARE(directory.browser->rescans.load(), 1);
+
+        // Computers coming and going rebuild the list by themselves: a burst
+        // of changes from the network's thread gives one rebuild.
+        directory.resolver->delayMs = 0;
+        directory.browser->addComputer(QStringLiteral("PC3"));
+        directory.resolver->addresses.insert(QStringLiteral("PC3"), Ipv4Address{{10, 0, 0, 3}});
+        const int builds = directory.browser->calls;
+        std::thread([&] {
+            for (int i = 0; i < 5; ++i)
+                directory.browser->changed();
+        }).join();
+        QVERIFY(waitUntil([&] { return main.userList().size() == 4; }, 4000));
+        QTest::qWait(300);
+        QCOMPARE(directory.browser->calls - builds, 1);
+        QCOMPARE(directory.browser->rescans.load(), 1);
+
+        // The message listener's port is announced while it is held, and
+        // withdrawn at Exit.
+        const QString announced = QStringLiteral("%1 %2 %3").arg(
+            ComputerName::localHostName(), QString::number(wire(messagePort)),
+            QString::number(wire(m_dataPort)));
+        QCOMPARE(directory.browser->announced(), QStringList{announced});
         exitProgram(main);
+        QCOMPARE(directory.browser->announced(), (QStringList{announced, "withdrawn"}));
     }
 
     void unusablePortIsReportedOnce()

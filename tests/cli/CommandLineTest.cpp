@@ -237,6 +237,83 @@ private slots:
                  qPrintable(m_out));
     }
 
+    void usersAndNamesComeFromTheRunningProgramFirst()
+    {
+        QStringList asked;
+        std::optional<QByteArray> users = QByteArray("Склад* (IP = 10.1.2.3)\t10.1.2.3\tадресная книга\n"
+                                                     "PC-B, IP = 127.0.0.1\t127.0.0.1\tDNS-SD\n");
+        m_services.askInstance = [&](const QByteArray &request) -> std::optional<QByteArray> {
+            asked << QString::fromUtf8(request);
+            if (!users)
+                return std::nullopt;
+            return request == "users" ? *users : QByteArray("127.0.0.1\n");
+        };
+        QCOMPARE(run({QStringLiteral("users")}), int(CommandLine::Delivered));
+        QCOMPARE(m_out, QString::fromUtf8(*users));
+        QCOMPARE(m_err, QStringLiteral("Список запущенного Tarvello, пользователей: 2\n"));
+        // A name the running program's neighbourhood knows needs no look-up.
+        const int lookups = m_resolver.lookups;
+        QCOMPARE(run({QStringLiteral("send"), QStringLiteral("PC-W"), QStringLiteral("x")}),
+                 int(CommandLine::Delivered));
+        QCOMPARE(asked.last(), QStringLiteral("resolve PC-W"));
+        QCOMPARE(m_resolver.lookups.load(), lookups);
+
+        // None runs: the list is built on the spot, with how each was found.
+        users.reset();
+        NetResource windows;
+        windows.remoteName = QStringLiteral("\\\\PC-W");
+        windows.address = Ipv4Address::loopback();
+        windows.foundBy = FoundBy::WsDiscovery;
+        m_browser.records = {windows};
+        QCOMPARE(run({QStringLiteral("users")}), int(CommandLine::Delivered));
+        QCOMPARE(m_out, QStringLiteral("PC-W, IP = 127.0.0.1\t127.0.0.1\tWS-Discovery\n"));
+        QCOMPARE(m_err,
+                 QStringLiteral("Tarvello не запущен: список составлен сейчас, пользователей: 1\n"));
+        QCOMPARE(run({QStringLiteral("send"), QStringLiteral("PC-W"), QStringLiteral("x")}),
+                 int(CommandLine::Delivered));
+        QCOMPARE(run({QStringLiteral("users"), QStringLiteral("-x")}), int(CommandLine::Usage));
+    }
+
+    void discoveryIsCheckedOnThisComputer_data()
+    {
+        QTest::addColumn<bool>("avahi");
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<bool>("announced");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("no daemon") << false << "" << false << "Avahi не отвечает";
+        QTest::newRow("announced") << true << "[publish]\ndisable-publishing=yes\n" << true
+                                   << "этот компьютер объявлен в сети как PC-A";
+        QTest::newRow("publishing off")
+            << true << "[server]\n[publish]\ndisable-user-service-publishing = yes\n" << false
+            << "публикация служб запрещена (disable-user-service-publishing=yes";
+        QTest::newRow("off elsewhere is not off")
+            << true << "[server]\ndisable-publishing=yes\n" << false
+            << "этот компьютер будет объявлен в сети, когда запущен Tarvello";
+    }
+
+    void discoveryIsCheckedOnThisComputer()
+    {
+        QFETCH(bool, avahi);
+        QFETCH(QString, config);
+        QFETCH(bool, announced);
+        QFETCH(QString, line);
+        m_services.dnsSdRunning = [avahi] { return avahi; };
+        m_services.avahiConfig = m_dir.filePath(QStringLiteral("avahi-daemon.conf"));
+        QFile file(m_services.avahiConfig);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(config.toUtf8());
+        file.close();
+        NetResource me;
+        me.remoteName = QStringLiteral("\\\\PC-A");
+        me.address = Ipv4Address::loopback();
+        me.foundBy = FoundBy::DnsSd | (announced ? FoundBy::Tarvello : 0);
+        m_browser.records = {me};
+        run({QStringLiteral("check")});
+        QVERIFY2(m_out.contains(line), qPrintable(m_out));
+        QVERIFY2(m_out.contains(QStringLiteral("WS-Discovery: компьютеров Windows в сети: 0")),
+                 qPrintable(m_out));
+    }
+
     void firewallRulesThatStopThePorts()
     {
         const QString rules = QStringLiteral(R"(table inet filter {
@@ -262,6 +339,13 @@ table ip t2 {
                                      "4: tcp dport { 22, 4 } counter packets 0 bytes 0 reject",
                                      "1500: tcp dport 1000-2000 drop"}));
         QVERIFY(Diagnosis::firewallBlocks(QStringLiteral("tcp dport 44 drop"), {4}).isEmpty());
+        // Discovery's ports are UDP: a TCP rule does not stop them, nor the
+        // other way round.
+        const QString udp = QStringLiteral("udp dport 5353 drop\ntcp dport 3702 drop\n");
+        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353, 3702}, QStringLiteral("udp")).size(), 1);
+        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353, 3702}, QStringLiteral("udp")).at(0).port,
+                 quint16(5353));
+        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353}).size(), 0);
     }
 };
 

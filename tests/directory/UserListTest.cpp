@@ -112,6 +112,28 @@ private slots:
         QVERIFY(users.at(1).address.isAbsent());
     }
 
+    void linesForScriptsSayHowEachUserWasFound()
+    {
+        NetResource tarvello;
+        tarvello.remoteName = QStringLiteral("\\\\PC1");
+        tarvello.address = ip(10, 0, 0, 1);
+        tarvello.foundBy = FoundBy::DnsSd | FoundBy::Tarvello;
+        NetResource windows = tarvello;
+        windows.remoteName = QStringLiteral("\\\\WIN\tTAB");
+        windows.address = ip(10, 0, 0, 2);
+        windows.foundBy = FoundBy::WsDiscovery | FoundBy::DnsSd;
+        m_browser.records = {tarvello, windows};
+        UserList users = scanNeighbourhood(m_browser, m_resolver);
+        AddressBook book;
+        book.append(byAddress(QStringLiteral("Первый"), ip(10, 0, 0, 1)));
+        book.append(byName(QStringLiteral("Нет"), QStringLiteral("PC9")));
+        mergeAddressBook(users, book);
+        QCOMPARE(describe(users),
+                 (QStringList{"Первый (PC1, IP = 10.0.0.1)\t10.0.0.1\tадресная книга, DNS-SD (Tarvello)",
+                              "WIN TAB, IP = 10.0.0.2\t10.0.0.2\tDNS-SD, WS-Discovery",
+                              "Нет (PC9, отсутствует в сети)\t-\tадресная книга"}));
+    }
+
     void addressMatchNamesANeighbourBeforeANameMatch()
     {
         UserList users = {{QStringLiteral("PC12, IP = 192.168.0.12"), ip(192, 168, 0, 12)}};

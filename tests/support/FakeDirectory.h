@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 // A neighbourhood that reports what a test says.
@@ -25,9 +26,39 @@ public:
         records.append(r);
     }
 
+    void onChange(std::function<void()> observer) override { changed = std::move(observer); }
+    void rescan() override { ++rescans; }
+    std::optional<Ipv4Address> addressOf(const QString &name) override
+    {
+        for (const NetResource &r : records) {
+            if (r.remoteName == QStringLiteral("\\\\") + name)
+                return r.address;
+        }
+        return std::nullopt;
+    }
+    void announce(const QString &name, quint16 messagePort, quint16 dataPort) override
+    {
+        std::lock_guard lock(mutex);
+        announcements << QStringLiteral("%1 %2 %3").arg(name).arg(messagePort).arg(dataPort);
+    }
+    void withdraw() override
+    {
+        std::lock_guard lock(mutex);
+        announcements << QStringLiteral("withdrawn");
+    }
+    QStringList announced()
+    {
+        std::lock_guard lock(mutex);
+        return announcements;
+    }
+
     QList<NetResource> records;
     bool available = true;
     std::atomic<int> calls{0};
+    std::atomic<int> rescans{0};
+    std::function<void()> changed;
+    std::mutex mutex;
+    QStringList announcements;
 };
 
 // A resolver with a fixed table; each look-up may take a while.

@@ -85,6 +85,7 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
     QStringList names;
     QStringList unresolved;
     std::vector<std::optional<Ipv4Address>> addresses;
+    std::vector<std::uint8_t> found;
     for (const NetResource &r : records) {
         if (r.usage != NetResource::kUsageContainer || r.type != NetResource::kTypeAny ||
             !r.hasRemoteName)
@@ -94,6 +95,7 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
             name.remove(0, 2);
         names.append(name);
         addresses.push_back(r.address);
+        found.push_back(r.foundBy);
         if (!r.address)
             unresolved.append(name);
     }
@@ -106,7 +108,7 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
     for (qsizetype i = 0; i < names.size(); ++i) {
         if (!addresses[i])
             continue; // does not resolve: left out
-        users.append({neighbourText(names.at(i), *addresses[i]), *addresses[i]});
+        users.append({neighbourText(names.at(i), *addresses[i]), *addresses[i], found[i]});
     }
     return users;
 }
@@ -121,9 +123,11 @@ void mergeAddressBook(UserList &users, const AddressBook &book)
         std::optional<QString> name = book.findNameByAddress(u.address);
         if (!name)
             name = book.findNameByNetworkName(u.displayText.left(comma));
-        if (name)
+        if (name) {
             u.displayText =
                 StringTable::format(StringId::NamedNeighbourText, {*name, u.displayText});
+            u.foundBy |= FoundBy::AddressBook;
+        }
     }
     // Users the book adds by address.
     for (const AddressBookEntry &e : book.entries()) {
@@ -131,15 +135,36 @@ void mergeAddressBook(UserList &users, const AddressBook &book)
             continue;
         users.append(
             {StringTable::format(StringId::BookUserByAddressText, {e.name, e.address.dotted()}),
-             e.address});
+             e.address, FoundBy::AddressBook});
     }
     // Users the book names who are not in the neighbourhood: absent.
     for (const AddressBookEntry &e : book.entries()) {
         if (e.kind != EntryKind::NetworkName || hasNetworkName(users, e.networkName))
             continue;
         users.append({StringTable::format(StringId::AbsentBookUserText, {e.name, e.networkName}),
-                      Ipv4Address{}});
+                      Ipv4Address{}, FoundBy::AddressBook});
     }
+}
+
+QStringList describe(const UserList &users)
+{
+    QStringList lines;
+    for (const UserEntry &u : users) {
+        QStringList ways;
+        if (u.foundBy & FoundBy::AddressBook)
+            ways << StringTable::text(StringId::FoundInAddressBook);
+        if (u.foundBy & FoundBy::DnsSd)
+            ways << StringTable::text((u.foundBy & FoundBy::Tarvello) ? StringId::FoundByTarvello
+                                                                      : StringId::FoundByDnsSd);
+        if (u.foundBy & FoundBy::WsDiscovery)
+            ways << StringTable::text(StringId::FoundByWsDiscovery);
+        // Tabs and line breaks of a peer's name cannot split the line.
+        QString text = u.displayText;
+        text.replace(u'\t', u' ').replace(u'\n', u' ').replace(u'\r', u' ');
+        const QString address = u.address.isAbsent() ? QStringLiteral("-") : u.dottedAddress();
+        lines << text + u'\t' + address + u'\t' + ways.join(QStringLiteral(", "));
+    }
+    return lines;
 }
 
 UserList buildUserList(NeighbourhoodBrowser &browser, HostResolver &resolver,

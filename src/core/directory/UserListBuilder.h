@@ -27,6 +27,11 @@ UserList scanNeighbourhood(NeighbourhoodBrowser &browser, HostResolver &resolver
 // address and its absent users by name.
 void mergeAddressBook(UserList &users, const AddressBook &book);
 
+// One line per user for the command line and scripts: the text the menu
+// shows, the address ("-" for an absent user) and how the user was found,
+// separated by tabs.
+QStringList describe(const UserList &users);
+
 // The whole build: the scan, then the merge with the book in the file at
 // the path (a missing or unreadable file is an empty book). Blocking.
 UserList buildUserList(NeighbourhoodBrowser &browser, HostResolver &resolver,

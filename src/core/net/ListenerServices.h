@@ -24,6 +24,14 @@ public:
     virtual ~ListenerObserver() = default;
     // Called on the listener's thread.
     virtual void portUnavailable(ListenerKind kind, int configuredPort, int error) = 0;
+    // The message listener has taken its port (held) or let it go: while
+    // it holds it, this computer's Tarvello may be announced. Called on the
+    // listener's thread.
+    virtual void messagePortHeld(int configuredPort, bool held)
+    {
+        (void)configuredPort;
+        (void)held;
+    }
 };
 
 struct ListenerServices;

@@ -37,6 +37,8 @@ void MessageListener::run()
             }
             backoff = std::chrono::milliseconds(100);
             setBound(true);
+            if (m_services.observer)
+                m_services.observer->messagePortHeld(m_port, true);
             if (m_stop.StopRequested)
                 break;
         }
@@ -64,6 +66,10 @@ void MessageListener::run()
             break;
     }
     m_stop.StopRequested = false;
+    // Withdrawn before the port is let go: nobody is sent to a computer
+    // whose Tarvello no longer listens.
+    if (listening.isOpen() && m_services.observer)
+        m_services.observer->messagePortHeld(m_port, false);
     setBound(false);
     listening.close();
 }

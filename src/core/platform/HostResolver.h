@@ -18,7 +18,9 @@ public:
 
 // The system's resolver (getaddrinfo/getnameinfo). A name that does not
 // resolve as given is tried once more in the .local domain (mDNS through
-// nss-mdns). Names pass through the ANSI code page, as on Windows.
+// nss-mdns) and, for a single label, at the same time the way Windows
+// answers it (LLMNR, a NetBIOS name query). Names pass through the ANSI code
+// page, as on Windows.
 class SystemHostResolver : public HostResolver {
 public:
     std::optional<Ipv4Address> addressOf(const QString &name) override;

@@ -153,7 +153,11 @@ void TrayIcon::timerEvent(QTimerEvent *event)
 
 void TrayIcon::setState(State state)
 {
+    const bool changed = m_state != state;
     m_state = state;
+    // The menu a host holds says whether the list is being built.
+    if (changed)
+        refreshMenu();
     if (!m_icon)
         return;
     m_icon->setIcon(state == State::Busy ? m_busyIcon : m_activeIcon);
@@ -200,9 +204,22 @@ void TrayIcon::showOnlyTheWayBack()
     connect(action, &QAction::triggered, this, [] { raiseOpenWindow(); });
 }
 
+void TrayIcon::showBuildingList()
+{
+    // A host that shows a menu while the list is being built says so.
+    clearMenu(*m_menu);
+    QAction *action =
+        m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
+    action->setEnabled(false);
+}
+
 void TrayIcon::refreshMenu()
 {
-    if (ModalState::instance().isOpen())
+    ModalState &modal = ModalState::instance();
+    const bool windowOpen = modal.isOpen() && modal.windowToRaise();
+    if (m_state == State::Busy && !windowOpen)
+        return showBuildingList();
+    if (modal.isOpen())
         return showOnlyTheWayBack();
     clearMenu(*m_menu);
     fillMenu(*m_menu, m_users);
@@ -211,22 +228,51 @@ void TrayIcon::refreshMenu()
             action->menu() ? action->menu()->actions() : QList<QAction *>{action};
         for (QAction *item : items) {
             const int id = item->data().toInt();
-            if (id)
-                connect(item, &QAction::triggered, this, [this, id] { choose(id); });
+            if (!id)
+                continue;
+            // The user the item was made for: the list may be rebuilt before
+            // the choice arrives.
+            const int index = userIndexOf(id);
+            const std::optional<UserEntry> user =
+                index >= 0 && index < m_users.size() ? std::optional(m_users.at(index))
+                                                     : std::nullopt;
+            connect(item, &QAction::triggered, this, [this, id, user] { choose(id, user); });
         }
     }
 }
 
-void TrayIcon::choose(int id)
+int TrayIcon::userIndexOf(int id)
+{
+    if (id >= kSendMessageBase && id < kSendMessageBase + kMaxUsers)
+        return id - kSendMessageBase;
+    if (id >= kSendFileBase && id < kSendFileBase + kMaxUsers)
+        return id - kSendFileBase;
+    return -1;
+}
+
+void TrayIcon::choose(int id, const std::optional<UserEntry> &user)
 {
     // The command runs once the menu has closed, as a posted command, and
     // only while no window of the program is open: a host may show a menu
     // it fetched before the window opened.
     QMetaObject::invokeMethod(
         this,
-        [this, id] {
-            if (!raiseOpenWindow())
-                emit commandChosen(id);
+        [this, id, user] {
+            if (raiseOpenWindow())
+                return;
+            int chosen = id;
+            if (user) {
+                // An item stands for the user it showed, wherever the list
+                // has moved them since; for nobody once they are gone.
+                const int index = userIndexOf(id);
+                if (index >= m_users.size() || m_users.at(index) != *user) {
+                    const qsizetype now = m_users.indexOf(*user);
+                    if (now < 0 || now >= kMaxUsers)
+                        return;
+                    chosen = id - index + int(now);
+                }
+            }
+            emit commandChosen(chosen);
         },
         Qt::QueuedConnection);
 }

@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 
 #include <memory>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -87,7 +88,10 @@ private:
     // forward.
     void refreshMenu();
     void showOnlyTheWayBack();
-    void choose(int id);
+    void showBuildingList();
+    // The user an item's id stands for, -1 for a command.
+    static int userIndexOf(int id);
+    void choose(int id, const std::optional<UserEntry> &user);
 
     const UserList &m_users;
     std::unique_ptr<TrayHost> m_host;

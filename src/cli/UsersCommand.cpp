@@ -1,0 +1,40 @@
+// tarvello users: the user list as the running Tarvello's tray menu holds
+// it, or one built on the spot.
+#include "CommandLine.h"
+
+#include "core/base/StringTable.h"
+#include "core/directory/UserListBuilder.h"
+#include "core/platform/InstanceChannel.h"
+
+#include <QTextStream>
+
+using StringTable::format;
+using StringTable::text;
+
+int CommandLine::users(const QStringList &arguments)
+{
+    if (printedHelp(arguments, text(StringId::CliUsersHelp)))
+        return Delivered;
+    for (const QString &a : arguments) {
+        if (a != QLatin1String("--"))
+            return usageError(QStringLiteral("users"), format(StringId::CliUnknownOption, {a}));
+    }
+    if (m_services.askInstance) {
+        if (const auto answer = m_services.askInstance(InstanceChannel::kUsersRequest)) {
+            const QString lines = QString::fromUtf8(*answer).trimmed();
+            const qsizetype count = lines.isEmpty() ? 0 : lines.count(u'\n') + 1;
+            if (!lines.isEmpty())
+                m_out << lines << Qt::endl;
+            m_err << format(StringId::CliUsersOfInstance, {QString::number(count)}) << Qt::endl;
+            return Delivered;
+        }
+    }
+    UserList list;
+    if (m_services.browser && m_services.resolver)
+        list = UserListBuilder::buildUserList(*m_services.browser, *m_services.resolver,
+                                              m_services.addressBookFile);
+    for (const QString &line : UserListBuilder::describe(list))
+        m_out << line << Qt::endl;
+    m_err << format(StringId::CliUsersBuilt, {QString::number(list.size())}) << Qt::endl;
+    return Delivered;
+}
