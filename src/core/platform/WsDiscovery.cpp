@@ -273,7 +273,7 @@ private:
     void readDatagrams(QUdpSocket *socket);
     void handle(const Announcement &a, const QHostAddress &sender);
     void sendToGroup(const QByteArray &datagram);
-    void sendResolve(const QString &endpoint);
+    void sendResolve(const QString &endpoint, bool isComputer);
     void startFetches();
     void fetched(const Fetch &fetch, const std::optional<QByteArray> &body);
     void forgetSilent();
@@ -291,6 +291,7 @@ private:
         QString id;
         QString endpoint;
         qint64 sentAt;
+        bool isComputer; // asked about a computer: the answer need not say so again
     };
     QList<Resolve> m_resolves;
     QHash<QString, Computer> m_computers;
@@ -390,7 +391,7 @@ void WsDiscoveryWorker::probe()
     sendToGroup(WsDiscoveryMessage::probe(id));
 }
 
-void WsDiscoveryWorker::sendResolve(const QString &endpoint)
+void WsDiscoveryWorker::sendResolve(const QString &endpoint, bool isComputer)
 {
     // One question at a time, asked again only after a while: Hellos
     // without addresses must not turn into a flood of multicast.
@@ -400,7 +401,7 @@ void WsDiscoveryWorker::sendResolve(const QString &endpoint)
             return;
     }
     const QString id = newMessageId();
-    m_resolves.append({id, endpoint, now});
+    m_resolves.append({id, endpoint, now, isComputer});
     while (m_resolves.size() > kRecentResolves)
         m_resolves.removeFirst();
     sendToGroup(WsDiscoveryMessage::resolve(id, endpoint));
@@ -442,20 +443,28 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
             return;
         break;
     case Announcement::ResolveMatch: {
-        // Only the answer to our own question, about the endpoint asked for
-        // (which was a computer's).
+        // Only the answer to our own question, about the endpoint asked for.
         const auto it =
             std::find_if(m_resolves.cbegin(), m_resolves.cend(), [&a](const Resolve &r) {
                 return r.id == a.relatesTo && r.endpoint == a.endpoint;
             });
         if (it == m_resolves.cend())
             return;
+        const bool askedAboutComputer = it->isComputer;
         m_resolves.erase(it);
+        if (!a.isComputer && (a.hasTypes || !askedAboutComputer))
+            return;
         break;
     }
     case Announcement::Hello:
-        if (!a.isComputer)
+        if (a.hasTypes && !a.isComputer)
             return;
+        // wsdd says hello without types: a computer already known, or ask
+        // what it is (its ResolveMatch has them).
+        if (!a.hasTypes && !m_computers.contains(a.endpoint)) {
+            sendResolve(a.endpoint, false);
+            return;
+        }
         break;
     }
 
@@ -468,7 +477,7 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
     it->lastHeard = m_clock.elapsed();
     if (a.xaddrs.isEmpty()) {
         if (it->xaddr.isEmpty() && a.kind != Announcement::ResolveMatch)
-            sendResolve(a.endpoint);
+            sendResolve(a.endpoint, true);
         return;
     }
     for (const QString &xaddr : a.xaddrs) {
