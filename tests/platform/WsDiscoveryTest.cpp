@@ -3,6 +3,7 @@
 #include "support/TestMain.h"
 
 #include <QMutex>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -133,7 +134,7 @@ struct Seen {
     QStringList events() const
     {
         QMutexLocker lock(&mutex);
-        return list;
+        return QStringList(list.cbegin(), list.cend()); // not sharing its data across threads
     }
 };
 
@@ -155,6 +156,8 @@ public:
 
     FakeComputer(const QHostAddress &host = QHostAddress(QStringLiteral("127.0.0.1")))
     {
+        udp.setProxy(QNetworkProxy::NoProxy);
+        http.setProxy(QNetworkProxy::NoProxy);
         udp.bind(host, 0);
         http.listen(host, 0);
         connect(&udp, &QUdpSocket::readyRead, this, [this] {

@@ -5,13 +5,17 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QNetworkInterface>
-#include <QPointer>
+#include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QUrl>
 #include <QUuid>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -121,6 +125,9 @@ public:
                     else
                         finish(std::nullopt);
                 });
+        // Straight to the computer on our own network: a proxy would take the
+        // connection elsewhere.
+        m_socket->setProxy(QNetworkProxy::NoProxy);
         m_socket->connectToHost(host, port);
     }
 
@@ -246,8 +253,8 @@ private:
 class WsDiscoveryWorker : public QObject {
 public:
     WsDiscoveryWorker(WsDiscovery::Found found, WsDiscovery::Lost lost,
-                      const WsDiscovery::Options &options)
-        : m_found(std::move(found)), m_lost(std::move(lost)), m_options(options)
+                      const WsDiscovery::Options &options, int wakeFd)
+        : m_found(std::move(found)), m_lost(std::move(lost)), m_options(options), m_wakeFd(wakeFd)
     {
     }
 
@@ -282,6 +289,7 @@ private:
     WsDiscovery::Found m_found;
     WsDiscovery::Lost m_lost;
     const WsDiscovery::Options m_options;
+    const int m_wakeFd;
     QUdpSocket *m_probeSocket = nullptr;
     QUdpSocket *m_groupSocket = nullptr;
     QElapsedTimer m_clock;
@@ -310,6 +318,7 @@ void WsDiscoveryWorker::run()
     m_clock.start();
     m_datagram.resize(WsDiscoveryMessage::kMaxDatagram + 1);
     m_probeSocket = new QUdpSocket(this);
+    m_probeSocket->setProxy(QNetworkProxy::NoProxy);
     if (!m_probeSocket->bind(QHostAddress::AnyIPv4, 0))
         qWarning("WS-Discovery: no socket: %s", qPrintable(m_probeSocket->errorString()));
     // A probe goes no further than the local network.
@@ -317,6 +326,7 @@ void WsDiscoveryWorker::run()
     connect(m_probeSocket, &QUdpSocket::readyRead, this, [this] { readDatagrams(m_probeSocket); });
     if (m_options.listenForAnnouncements) {
         m_groupSocket = new QUdpSocket(this);
+        m_groupSocket->setProxy(QNetworkProxy::NoProxy);
         // wsdd or another program may hold the port too: all receive.
         if (m_groupSocket->bind(QHostAddress::AnyIPv4, m_options.port,
                                 QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
@@ -328,6 +338,15 @@ void WsDiscoveryWorker::run()
             delete m_groupSocket;
             m_groupSocket = nullptr;
         }
+    }
+
+    if (m_wakeFd >= 0) {
+        auto *wake = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, [this] {
+            quint64 count = 0;
+            if (::read(m_wakeFd, &count, sizeof count) == sizeof count)
+                probe(); // however many asked meanwhile: one probe
+        });
     }
 
     auto *probeTimer = new QTimer(this);
@@ -576,6 +595,8 @@ WsDiscovery::~WsDiscovery()
     // The worker and its sockets are deleted on their thread as it ends.
     m_thread->quit();
     m_thread->wait();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 void WsDiscovery::start()
@@ -584,20 +605,20 @@ void WsDiscovery::start()
         return;
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("WsDiscovery"));
-    m_worker = new WsDiscoveryWorker(m_found, m_lost, m_options);
-    m_worker->moveToThread(m_thread.get());
-    QObject::connect(m_thread.get(), &QThread::started, m_worker, &WsDiscoveryWorker::run);
-    QObject::connect(m_thread.get(), &QThread::finished, m_worker, &QObject::deleteLater);
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    auto *worker = new WsDiscoveryWorker(m_found, m_lost, m_options, m_wakeFd);
+    worker->moveToThread(m_thread.get());
+    QObject::connect(m_thread.get(), &QThread::started, worker, &WsDiscoveryWorker::run);
+    QObject::connect(m_thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     m_thread->start();
 }
 
 void WsDiscovery::probeNow()
 {
-    if (!m_worker)
+    if (m_wakeFd < 0)
         return;
-    WsDiscoveryWorker *worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker, [worker] { worker->probe(); }, Qt::QueuedConnection);
+    const quint64 one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
 }
 
 bool WsDiscovery::onSameNetwork(const QHostAddress &sender, const QHostAddress &host,
