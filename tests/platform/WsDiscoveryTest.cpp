@@ -3,6 +3,7 @@
 #include "support/TestMain.h"
 
 #include <QMutex>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -133,7 +134,7 @@ struct Seen {
     QStringList events() const
     {
         QMutexLocker lock(&mutex);
-        return list;
+        return QStringList(list.cbegin(), list.cend()); // not sharing its data across threads
     }
 };
 
@@ -155,6 +156,8 @@ public:
 
     FakeComputer(const QHostAddress &host = QHostAddress(QStringLiteral("127.0.0.1")))
     {
+        udp.setProxy(QNetworkProxy::NoProxy);
+        http.setProxy(QNetworkProxy::NoProxy);
         udp.bind(host, 0);
         http.listen(host, 0);
         connect(&udp, &QUdpSocket::readyRead, this, [this] {
@@ -280,6 +283,8 @@ private slots:
                                 entry(kEndpoint, kComputer, kXAddr + " http://[fe80::1]:5357/y"))
                      << int(Announcement::Hello) << QStringList{xs[0], "http://[fe80::1]:5357/y"}
                      << true << QByteArray();
+        row("hello without types") << message("Hello", {}, entry(kEndpoint, {}, kXAddr))
+                                   << int(Announcement::Hello) << xs << false << QByteArray();
         row("bye without types") << message("Bye", {}, entry(kEndpoint, {}, {}))
                                  << int(Announcement::Bye) << QStringList() << false
                                  << QByteArray();
@@ -315,6 +320,7 @@ private slots:
         QCOMPARE(a->endpoint, QString::fromLatin1(kEndpoint));
         QTEST(a->xaddrs, "xaddrs");
         QTEST(a->isComputer, "isComputer");
+        QCOMPARE(a->hasTypes, datagram.contains("Types>"));
         QTEST(a->relatesTo.toLatin1(), "relatesTo");
     }
 
@@ -533,13 +539,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(kEndpoint)}, 5000);
     }
 
+    void helloAndBye_data()
+    {
+        QTest::addColumn<QByteArray>("types");
+        QTest::newRow("with types (Windows)") << kComputer;
+        QTest::newRow("without types (wsdd): resolved") << QByteArray();
+    }
     void helloAndBye()
     {
+        QFETCH(QByteArray, types);
         FakeComputer fake;
         Seen seen;
         auto c = client(seen, options(fake));
         QTRY_VERIFY_WITH_TIMEOUT(fake.clientPort != 0, 5000); // its probe told us where it is
-        fake.send(message("Hello", {}, entry(kEndpoint, kComputer, fake.xaddr())));
+        fake.send(message("Hello", {}, entry(kEndpoint, types, fake.xaddr())));
         QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(kEndpoint)}, 5000);
         // A new metadata version is fetched again.
         fake.send(message("Hello", {}, entry(kEndpoint, kComputer, fake.xaddr(), 2)));

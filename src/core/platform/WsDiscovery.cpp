@@ -5,13 +5,17 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QNetworkInterface>
-#include <QPointer>
+#include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QUrl>
 #include <QUuid>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -121,6 +125,9 @@ public:
                     else
                         finish(std::nullopt);
                 });
+        // Straight to the computer on our own network: a proxy would take the
+        // connection elsewhere.
+        m_socket->setProxy(QNetworkProxy::NoProxy);
         m_socket->connectToHost(host, port);
     }
 
@@ -246,8 +253,8 @@ private:
 class WsDiscoveryWorker : public QObject {
 public:
     WsDiscoveryWorker(WsDiscovery::Found found, WsDiscovery::Lost lost,
-                      const WsDiscovery::Options &options)
-        : m_found(std::move(found)), m_lost(std::move(lost)), m_options(options)
+                      const WsDiscovery::Options &options, int wakeFd)
+        : m_found(std::move(found)), m_lost(std::move(lost)), m_options(options), m_wakeFd(wakeFd)
     {
     }
 
@@ -273,7 +280,7 @@ private:
     void readDatagrams(QUdpSocket *socket);
     void handle(const Announcement &a, const QHostAddress &sender);
     void sendToGroup(const QByteArray &datagram);
-    void sendResolve(const QString &endpoint);
+    void sendResolve(const QString &endpoint, bool isComputer);
     void startFetches();
     void fetched(const Fetch &fetch, const std::optional<QByteArray> &body);
     void forgetSilent();
@@ -282,6 +289,7 @@ private:
     WsDiscovery::Found m_found;
     WsDiscovery::Lost m_lost;
     const WsDiscovery::Options m_options;
+    const int m_wakeFd;
     QUdpSocket *m_probeSocket = nullptr;
     QUdpSocket *m_groupSocket = nullptr;
     QElapsedTimer m_clock;
@@ -291,6 +299,7 @@ private:
         QString id;
         QString endpoint;
         qint64 sentAt;
+        bool isComputer; // asked about a computer: the answer need not say so again
     };
     QList<Resolve> m_resolves;
     QHash<QString, Computer> m_computers;
@@ -309,6 +318,7 @@ void WsDiscoveryWorker::run()
     m_clock.start();
     m_datagram.resize(WsDiscoveryMessage::kMaxDatagram + 1);
     m_probeSocket = new QUdpSocket(this);
+    m_probeSocket->setProxy(QNetworkProxy::NoProxy);
     if (!m_probeSocket->bind(QHostAddress::AnyIPv4, 0))
         qWarning("WS-Discovery: no socket: %s", qPrintable(m_probeSocket->errorString()));
     // A probe goes no further than the local network.
@@ -316,6 +326,7 @@ void WsDiscoveryWorker::run()
     connect(m_probeSocket, &QUdpSocket::readyRead, this, [this] { readDatagrams(m_probeSocket); });
     if (m_options.listenForAnnouncements) {
         m_groupSocket = new QUdpSocket(this);
+        m_groupSocket->setProxy(QNetworkProxy::NoProxy);
         // wsdd or another program may hold the port too: all receive.
         if (m_groupSocket->bind(QHostAddress::AnyIPv4, m_options.port,
                                 QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
@@ -327,6 +338,15 @@ void WsDiscoveryWorker::run()
             delete m_groupSocket;
             m_groupSocket = nullptr;
         }
+    }
+
+    if (m_wakeFd >= 0) {
+        auto *wake = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, [this] {
+            quint64 count = 0;
+            if (::read(m_wakeFd, &count, sizeof count) == sizeof count)
+                probe(); // however many asked meanwhile: one probe
+        });
     }
 
     auto *probeTimer = new QTimer(this);
@@ -390,7 +410,7 @@ void WsDiscoveryWorker::probe()
     sendToGroup(WsDiscoveryMessage::probe(id));
 }
 
-void WsDiscoveryWorker::sendResolve(const QString &endpoint)
+void WsDiscoveryWorker::sendResolve(const QString &endpoint, bool isComputer)
 {
     // One question at a time, asked again only after a while: Hellos
     // without addresses must not turn into a flood of multicast.
@@ -400,7 +420,7 @@ void WsDiscoveryWorker::sendResolve(const QString &endpoint)
             return;
     }
     const QString id = newMessageId();
-    m_resolves.append({id, endpoint, now});
+    m_resolves.append({id, endpoint, now, isComputer});
     while (m_resolves.size() > kRecentResolves)
         m_resolves.removeFirst();
     sendToGroup(WsDiscoveryMessage::resolve(id, endpoint));
@@ -442,20 +462,28 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
             return;
         break;
     case Announcement::ResolveMatch: {
-        // Only the answer to our own question, about the endpoint asked for
-        // (which was a computer's).
+        // Only the answer to our own question, about the endpoint asked for.
         const auto it =
             std::find_if(m_resolves.cbegin(), m_resolves.cend(), [&a](const Resolve &r) {
                 return r.id == a.relatesTo && r.endpoint == a.endpoint;
             });
         if (it == m_resolves.cend())
             return;
+        const bool askedAboutComputer = it->isComputer;
         m_resolves.erase(it);
+        if (!a.isComputer && (a.hasTypes || !askedAboutComputer))
+            return;
         break;
     }
     case Announcement::Hello:
-        if (!a.isComputer)
+        if (a.hasTypes && !a.isComputer)
             return;
+        // wsdd says hello without types: a computer already known, or ask
+        // what it is (its ResolveMatch has them).
+        if (!a.hasTypes && !m_computers.contains(a.endpoint)) {
+            sendResolve(a.endpoint, false);
+            return;
+        }
         break;
     }
 
@@ -468,7 +496,7 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
     it->lastHeard = m_clock.elapsed();
     if (a.xaddrs.isEmpty()) {
         if (it->xaddr.isEmpty() && a.kind != Announcement::ResolveMatch)
-            sendResolve(a.endpoint);
+            sendResolve(a.endpoint, true);
         return;
     }
     for (const QString &xaddr : a.xaddrs) {
@@ -567,6 +595,8 @@ WsDiscovery::~WsDiscovery()
     // The worker and its sockets are deleted on their thread as it ends.
     m_thread->quit();
     m_thread->wait();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 void WsDiscovery::start()
@@ -575,20 +605,20 @@ void WsDiscovery::start()
         return;
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("WsDiscovery"));
-    m_worker = new WsDiscoveryWorker(m_found, m_lost, m_options);
-    m_worker->moveToThread(m_thread.get());
-    QObject::connect(m_thread.get(), &QThread::started, m_worker, &WsDiscoveryWorker::run);
-    QObject::connect(m_thread.get(), &QThread::finished, m_worker, &QObject::deleteLater);
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    auto *worker = new WsDiscoveryWorker(m_found, m_lost, m_options, m_wakeFd);
+    worker->moveToThread(m_thread.get());
+    QObject::connect(m_thread.get(), &QThread::started, worker, &WsDiscoveryWorker::run);
+    QObject::connect(m_thread.get(), &QThread::finished, worker, &QObject::deleteLater);
     m_thread->start();
 }
 
 void WsDiscovery::probeNow()
 {
-    if (!m_worker)
+    if (m_wakeFd < 0)
         return;
-    WsDiscoveryWorker *worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker, [worker] { worker->probe(); }, Qt::QueuedConnection);
+    const quint64 one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
 }
 
 bool WsDiscovery::onSameNetwork(const QHostAddress &sender, const QHostAddress &host,

@@ -11,7 +11,6 @@
 #include <memory>
 
 class QThread;
-class WsDiscoveryWorker;
 
 // The computers that announce themselves through WS-Discovery: Windows and
 // hosts running wsdd. Probes the multicast group now and then, hears Hello
@@ -62,5 +61,7 @@ private:
     Lost m_lost;
     Options m_options;
     std::unique_ptr<QThread> m_thread;
-    WsDiscoveryWorker *m_worker = nullptr;
+    // probeNow() wakes the thread through this eventfd: a plain system call,
+    // safe from any thread.
+    int m_wakeFd = -1;
 };

@@ -293,6 +293,7 @@ std::optional<Announcement> parse(const QByteArray &datagram)
                 }
             }
             capture = nullptr;
+            a.hasTypes = true;
             const QStringList names = text.simplified().split(u' ', Qt::SkipEmptyParts);
             if (names.size() > kMaxTypes)
                 return std::nullopt;

@@ -28,6 +28,7 @@ struct Announcement {
     enum Kind { Hello, Bye, ProbeMatch, ResolveMatch } kind = Hello;
     QString endpoint;        // the endpoint reference's address, "urn:uuid:..."
     QStringList xaddrs;      // transport addresses, as sent
+    bool hasTypes = false;   // a Types element was sent (wsdd's Hello has none)
     bool isComputer = false; // its types include pub:Computer
     QString relatesTo;       // the message id a match answers
     quint64 metadataVersion = 0;
