@@ -371,10 +371,11 @@ ApplicationServices ApplicationServices::system()
     ApplicationServices services;
     services.addressBookFile = addressBookPath();
     services.unshownMessagesFile = IncomingQueue::defaultPath();
-    auto neighbourhood = std::make_unique<LiveNeighbourhood>();
+    auto neighbourhood = std::make_unique<LiveNeighbourhood>(LiveNeighbourhood::systemOptions());
     // Names the neighbourhood knows resolve to its addresses first.
     services.resolver = std::make_unique<NeighbourhoodResolver>(
-        *neighbourhood, std::make_unique<SystemHostResolver>());
+        *neighbourhood,
+        std::make_unique<SystemHostResolver>(LiveNeighbourhood::discoveryAllowed()));
     services.browser = std::move(neighbourhood);
     services.messenger = std::make_unique<SmbclientMessenger>();
     services.audioDevices = [] { return std::make_unique<QtAudioDevice>(); };

@@ -95,9 +95,9 @@ int runCommandLine(int argc, char *argv[])
     // findings: the subcommands say what they found themselves.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     SettingsStore store;
-    SystemHostResolver resolver;
+    SystemHostResolver resolver(LiveNeighbourhood::discoveryAllowed());
     SmbclientMessenger messenger;
-    LiveNeighbourhood browser;
+    LiveNeighbourhood browser(LiveNeighbourhood::systemOptions());
     CommandLineServices services;
     services.store = &store;
     services.resolver = &resolver;

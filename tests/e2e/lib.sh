@@ -19,6 +19,10 @@ NS_B=tv_b
 IP_A=10.77.0.1
 IP_B=10.77.0.2
 
+# Programs started outside a test host send no discovery traffic to the
+# machine's real network; those on test hosts turn it on (start_tarvello).
+export TARVELLO_NEIGHBOURHOOD=off
+
 PASSED=0
 FAILED=0
 SKIPPED=0
@@ -186,13 +190,21 @@ PC_B_USER="Второй* (IP = 10.77.0.2)"
 
 # --- DNS-SD on the test hosts ---------------------------------------------------
 
-# avahi_up NS HOSTNAME IFACE: a private system bus and an avahi-daemon that
-# announces the host as a workstation, inside the namespace.
+# avahi_up NS HOSTNAME IFACE [stock]: a private system bus and an
+# avahi-daemon inside the namespace that announces the host as a
+# workstation; with "stock", Debian's own configuration file as the package
+# installs it (publish-workstation=no), changed only where a test host needs
+# it (its interface and host name).
 avahi_up() {
     local ns=$1 host=$2 iface=$3
     local d=$WORK/avahi-$ns
     mkdir -p "$d/run" /run/avahi-daemon
-    cat >"$d/avahi-daemon.conf" <<CONF
+    if [ "${4:-}" = stock ]; then
+        sed -e "s/^#\?host-name=.*/host-name=$host/" \
+            -e "s/^#\?allow-interfaces=.*/allow-interfaces=$iface/" \
+            /etc/avahi/avahi-daemon.conf >"$d/avahi-daemon.conf"
+    else
+        cat >"$d/avahi-daemon.conf" <<CONF
 [server]
 host-name=$host
 domain-name=local
@@ -209,6 +221,7 @@ publish-addresses=yes
 publish-workstation=yes
 publish-aaaa-on-ipv4=no
 CONF
+    fi
     ip netns exec "$ns" dbus-daemon --config-file=/usr/share/dbus-1/system.conf \
         --address="unix:path=$d/bus" --nopidfile --fork --print-pid >"$d/dbus.pid" || return 1
     on_exit "kill $(cat "$d/dbus.pid")"
@@ -222,6 +235,31 @@ CONF
 
 # The environment a program on a test host needs to reach its Avahi.
 avahi_env() { echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$WORK/avahi-$1/bus"; }
+
+# lan_up NAME...: one test host per name on a bridge (like an unmanaged
+# switch: multicast flows), 10.77.1.1, .2, ... in the order given; host
+# namespace tv_NAME, interface eth0, the bridge's port tv_pNAME in the
+# namespace tv_lan. The hosts file knows no names: the neighbourhood must.
+lan_up() {
+    ip netns add tv_lan || return 1
+    on_exit "ip netns del tv_lan"
+    ip -n tv_lan link add br0 type bridge mcast_snooping 0 && ip -n tv_lan link set br0 up || return 1
+    local i=0 name
+    for name in "$@"; do
+        i=$((i + 1))
+        ip netns add "tv_$name" || return 1
+        on_exit "for p in \$(ip netns pids tv_$name); do kill -9 \$p; done; ip netns del tv_$name; rm -rf /etc/netns/tv_$name"
+        ip link add eth0 netns "tv_$name" type veth peer name "tv_p$name" netns tv_lan
+        ip -n tv_lan link set "tv_p$name" master br0 up
+        ip -n "tv_$name" addr add "10.77.1.$i/24" dev eth0
+        ip -n "tv_$name" link set lo up
+        ip -n "tv_$name" link set eth0 up
+        mkdir -p "/etc/netns/tv_$name"
+        printf '127.0.0.1\tlocalhost\n' >"/etc/netns/tv_$name/hosts"
+        printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"/etc/netns/tv_$name/resolv.conf"
+    done
+    wait_for 10 ip netns exec "tv_$1" ping -c1 -W1 "10.77.1.$i" >/dev/null
+}
 
 # start_tarvello NAME NS|- HOSTNAME: starts an instance with its own home,
 # config and runtime folders under $WORK/NAME and its own copy of the
@@ -243,6 +281,7 @@ start_tarvello() {
     if [ "$ns" = - ]; then
         "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     else
+        env+=(TARVELLO_NEIGHBOURHOOD=on)
         ip netns exec "$ns" unshare -u sh -c "hostname $host; exec \"\$@\"" sh \
             "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     fi

@@ -69,7 +69,7 @@ std::optional<Ipv4Address> SystemHostResolver::addressOf(const QString &name)
         return std::nullopt;
     // A Windows computer's name is a single label that only Windows' own
     // name services (LLMNR, NetBIOS) may know.
-    if (name.contains(u'.'))
+    if (name.contains(u'.') || !m_askWindows)
         return lookUp(bytes + ".local");
     return localOrWindows(bytes + ".local", name);
 }

@@ -23,6 +23,11 @@ public:
 // page, as on Windows.
 class SystemHostResolver : public HostResolver {
 public:
+    // askWindows false: no LLMNR or NetBIOS query leaves the computer.
+    explicit SystemHostResolver(bool askWindows = true) : m_askWindows(askWindows) {}
     std::optional<Ipv4Address> addressOf(const QString &name) override;
     std::optional<QString> nameOf(const Ipv4Address &address) override;
+
+private:
+    bool m_askWindows;
 };

@@ -59,6 +59,18 @@ bool sameView(const QList<NetResource> &a, const QList<NetResource> &b)
 
 LiveNeighbourhood::LiveNeighbourhood() : LiveNeighbourhood(Options()) {}
 
+bool LiveNeighbourhood::discoveryAllowed()
+{
+    return qEnvironmentVariable("TARVELLO_NEIGHBOURHOOD") != QLatin1String("off");
+}
+
+LiveNeighbourhood::Options LiveNeighbourhood::systemOptions()
+{
+    Options options;
+    options.dnsSd = options.wsDiscovery = discoveryAllowed();
+    return options;
+}
+
 LiveNeighbourhood::LiveNeighbourhood(Options options) : m_options(options)
 {
     m_searchStarted = std::chrono::steady_clock::now();

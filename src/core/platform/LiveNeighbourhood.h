@@ -33,6 +33,11 @@ public:
         // Computers beyond this many are left out.
         int maxComputers = 1000;
     };
+    // The program's own: everything on, unless the environment variable
+    // TARVELLO_NEIGHBOURHOOD is "off" (tests outside a test host's network
+    // send nothing to the machine's real network).
+    static bool discoveryAllowed();
+    static Options systemOptions();
 
     LiveNeighbourhood();
     explicit LiveNeighbourhood(Options options);

@@ -356,6 +356,10 @@ void WsDiscoveryWorker::run()
     connect(forgetTimer, &QTimer::timeout, this, [this] { forgetSilent(); });
     forgetTimer->start(qBound(10, m_options.forgetAfterMs / 4, 5000));
     probe();
+    // A computer starting at the same moment misses the first probe, and
+    // its Hello may come before the group is joined: asked again soon.
+    for (int ms : {1000, 3000, 8000})
+        QTimer::singleShot(ms, this, [this] { probe(); });
 }
 
 void WsDiscoveryWorker::refreshInterfaces()
