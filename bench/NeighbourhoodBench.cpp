@@ -31,10 +31,14 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     AddressBook book;
     for (const NetResource &r : std::as_const(records)) {
-        book.append({QStringLiteral("Коллега ") + r.remoteName.mid(2), EntryKind::NetworkName,
-                     r.remoteName.mid(2), {}});
-        book.append({QStringLiteral("Нет ") + r.remoteName.mid(2), EntryKind::NetworkName,
-                     QStringLiteral("GONE-") + r.remoteName.mid(2), {}});
+        book.append({QStringLiteral("Коллега ") + r.remoteName.mid(2),
+                     EntryKind::NetworkName,
+                     r.remoteName.mid(2),
+                     {}});
+        book.append({QStringLiteral("Нет ") + r.remoteName.mid(2),
+                     EntryKind::NetworkName,
+                     QStringLiteral("GONE-") + r.remoteName.mid(2),
+                     {}});
     }
     const QString bookFile = dir.filePath(QStringLiteral("AddressBook.xml"));
     book.save(bookFile);

@@ -64,7 +64,10 @@ for i in $(seq 1 50); do
         fi
         on_exit "kill $!"
     else
-        ip netns exec "$ns" wsdd -i eth0 -n "WIN$i" >/dev/null 2>&1 &
+        # wsdd derives its endpoint from the host name: each its own, as
+        # every Windows computer has.
+        ip netns exec "$ns" unshare -u sh -c "hostname win$i; exec wsdd -i eth0 -n WIN$i" \
+            >/dev/null 2>&1 &
         on_exit "kill $!"
     fi
 done

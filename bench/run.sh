@@ -8,7 +8,7 @@ source scripts/packages.sh
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 cmake --build build --target tarvello bench_userlist bench_filetransfer bench_messageburst \
-    bench_guilatency bench_baretray || exit 1
+    bench_guilatency bench_baretray bench_neighbourhood || exit 1
 failed=()
 for bench in userlist filetransfer messageburst guilatency; do
     echo
@@ -16,6 +16,8 @@ for bench in userlist filetransfer messageburst guilatency; do
 done
 echo
 bash bench/desktop.sh "${1:-60}" || failed+=(desktop)
+echo
+bash bench/neighbourhood.sh || failed+=(neighbourhood)
 echo
 if [ ${#failed[@]} -gt 0 ]; then
     echo "benchmarks that missed their targets: ${failed[*]}"

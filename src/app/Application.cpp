@@ -3,12 +3,12 @@
 #include "core/base/StringTable.h"
 #include "core/directory/UserListBuilder.h"
 #include "core/net/TcpSocket.h"
-#include "core/platform/InstanceChannel.h"
-#include "core/platform/LiveNeighbourhood.h"
-#include "core/platform/NeighbourhoodResolver.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/HostResolver.h"
+#include "core/platform/InstanceChannel.h"
+#include "core/platform/LiveNeighbourhood.h"
 #include "core/platform/MessengerService.h"
+#include "core/platform/NeighbourhoodResolver.h"
 #include "core/sound/AudioDevice.h"
 #include "core/sound/SoundMessage.h"
 #include "core/transfer/FileTransfer.h"
@@ -176,9 +176,9 @@ void Application::buildUserListWhileBusy(bool rescan)
 
 void Application::neighbourhoodChanged()
 {
-    // One rebuild at a time, at most one every kLiveRebuildMs; one already
-    // waiting takes this change too.
-    if (m_exiting || m_liveRebuild.isActive())
+    // At most one rebuild every kLiveRebuildMs: however many changes come,
+    // the one waiting is due kLiveRebuildMs after the last build.
+    if (m_exiting)
         return;
     const qint64 since = m_sinceBuild.isValid() ? m_sinceBuild.elapsed() : kLiveRebuildMs;
     m_liveRebuild.start(int(qMax<qint64>(0, kLiveRebuildMs - since)));

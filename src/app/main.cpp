@@ -4,10 +4,10 @@
 #include "core/base/Settings.h"
 #include "core/base/StringTable.h"
 #include "core/directory/AddressBook.h"
-#include "core/platform/InstanceChannel.h"
-#include "core/platform/LiveNeighbourhood.h"
 #include "core/platform/ComputerName.h"
 #include "core/platform/HostResolver.h"
+#include "core/platform/InstanceChannel.h"
+#include "core/platform/LiveNeighbourhood.h"
 #include "core/platform/MessengerService.h"
 #include "gui/ui/Artwork.h"
 #include "gui/ui/PromptService.h"
@@ -147,9 +147,8 @@ int main(int argc, char *argv[])
     }
 
     Application application{ApplicationServices::system()};
-    instance.setAnswer([&application](const QByteArray &request) {
-        return application.answer(request);
-    });
+    instance.setAnswer(
+        [&application](const QByteArray &request) { return application.answer(request); });
     QObject::connect(&application, &Application::finished, &app,
                      [](int status) { finishWithin(status, std::chrono::milliseconds(1000)); });
     exitOnTerminationSignals(application);

@@ -574,14 +574,14 @@ int CommandLine::checkThisComputer()
         const auto quiet = Diagnosis::firewallBlocks(ruleset, {kMdnsPort, kWsDiscoveryPort},
                                                      QStringLiteral("udp"));
         for (const Diagnosis::Blocked &b : quiet) {
-            const QString what = b.port == kMdnsPort ? QStringLiteral("mDNS")
-                                                     : QStringLiteral("WS-Discovery");
+            const QString what =
+                b.port == kMdnsPort ? QStringLiteral("mDNS") : QStringLiteral("WS-Discovery");
             const QString rule = b.rule.contains(QLatin1String("policy drop"))
                                      ? text(StringId::CliFirewallPolicy)
                                      : b.rule;
-            finding(format(StringId::CliDiscoveryBlocked, {number(b.port), what, rule,
-                                                           number(b.port)}),
-                    true);
+            finding(
+                format(StringId::CliDiscoveryBlocked, {number(b.port), what, rule, number(b.port)}),
+                true);
         }
         if (quiet.isEmpty())
             finding(text(StringId::CliDiscoveryClear), false);
@@ -621,7 +621,8 @@ void CommandLine::checkDiscovery(const std::function<void(const QString &, bool)
         else
             finding(format(StringId::CliAvahiWillAnnounce, {number(records.size())}), false);
     }
-    const auto windows = std::count_if(records.begin(), records.end(),
-                                       [](const auto &r) { return r.foundBy & FoundBy::WsDiscovery; });
+    const auto windows = std::count_if(records.begin(), records.end(), [](const auto &r) {
+        return r.foundBy & FoundBy::WsDiscovery;
+    });
     finding(format(StringId::CliWsDiscoveryFound, {number(windows)}), false);
 }

@@ -556,9 +556,10 @@ private slots:
 
         // The message listener's port is announced while it is held, and
         // withdrawn at Exit.
-        const QString announced = QStringLiteral("%1 %2 %3").arg(
-            ComputerName::localHostName(), QString::number(wire(messagePort)),
-            QString::number(wire(m_dataPort)));
+        const QString announced =
+            QStringLiteral("%1 %2 %3")
+                .arg(ComputerName::localHostName(), QString::number(wire(messagePort)),
+                     QString::number(wire(m_dataPort)));
         QCOMPARE(directory.browser->announced(), QStringList{announced});
         exitProgram(main);
         QCOMPARE(directory.browser->announced(), (QStringList{announced, "withdrawn"}));

@@ -240,8 +240,9 @@ private slots:
     void usersAndNamesComeFromTheRunningProgramFirst()
     {
         QStringList asked;
-        std::optional<QByteArray> users = QByteArray("Склад* (IP = 10.1.2.3)\t10.1.2.3\tадресная книга\n"
-                                                     "PC-B, IP = 127.0.0.1\t127.0.0.1\tDNS-SD\n");
+        std::optional<QByteArray> users =
+            QByteArray("Склад* (IP = 10.1.2.3)\t10.1.2.3\tадресная книга\n"
+                       "PC-B, IP = 127.0.0.1\t127.0.0.1\tDNS-SD\n");
         m_services.askInstance = [&](const QByteArray &request) -> std::optional<QByteArray> {
             asked << QString::fromUtf8(request);
             if (!users)
@@ -267,8 +268,8 @@ private slots:
         m_browser.records = {windows};
         QCOMPARE(run({QStringLiteral("users")}), int(CommandLine::Delivered));
         QCOMPARE(m_out, QStringLiteral("PC-W, IP = 127.0.0.1\t127.0.0.1\tWS-Discovery\n"));
-        QCOMPARE(m_err,
-                 QStringLiteral("Tarvello не запущен: список составлен сейчас, пользователей: 1\n"));
+        QCOMPARE(m_err, QStringLiteral(
+                            "Tarvello не запущен: список составлен сейчас, пользователей: 1\n"));
         QCOMPARE(run({QStringLiteral("send"), QStringLiteral("PC-W"), QStringLiteral("x")}),
                  int(CommandLine::Delivered));
         QCOMPARE(run({QStringLiteral("users"), QStringLiteral("-x")}), int(CommandLine::Usage));
@@ -281,14 +282,14 @@ private slots:
         QTest::addColumn<bool>("announced");
         QTest::addColumn<QString>("line");
         QTest::newRow("no daemon") << false << "" << false << "Avahi не отвечает";
-        QTest::newRow("announced") << true << "[publish]\ndisable-publishing=yes\n" << true
-                                   << "этот компьютер объявлен в сети как PC-A";
+        QTest::newRow("announced") << true << "[publish]\ndisable-publishing=yes\n"
+                                   << true << "этот компьютер объявлен в сети как PC-A";
         QTest::newRow("publishing off")
-            << true << "[server]\n[publish]\ndisable-user-service-publishing = yes\n" << false
-            << "публикация служб запрещена (disable-user-service-publishing=yes";
+            << true << "[server]\n[publish]\ndisable-user-service-publishing = yes\n"
+            << false << "публикация служб запрещена (disable-user-service-publishing=yes";
         QTest::newRow("off elsewhere is not off")
-            << true << "[server]\ndisable-publishing=yes\n" << false
-            << "этот компьютер будет объявлен в сети, когда запущен Tarvello";
+            << true << "[server]\ndisable-publishing=yes\n"
+            << false << "этот компьютер будет объявлен в сети, когда запущен Tarvello";
     }
 
     void discoveryIsCheckedOnThisComputer()

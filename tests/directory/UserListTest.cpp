@@ -128,10 +128,11 @@ private slots:
         book.append(byAddress(QStringLiteral("Первый"), ip(10, 0, 0, 1)));
         book.append(byName(QStringLiteral("Нет"), QStringLiteral("PC9")));
         mergeAddressBook(users, book);
-        QCOMPARE(describe(users),
-                 (QStringList{"Первый (PC1, IP = 10.0.0.1)\t10.0.0.1\tадресная книга, DNS-SD (Tarvello)",
-                              "WIN TAB, IP = 10.0.0.2\t10.0.0.2\tDNS-SD, WS-Discovery",
-                              "Нет (PC9, отсутствует в сети)\t-\tадресная книга"}));
+        QCOMPARE(
+            describe(users),
+            (QStringList{"Первый (PC1, IP = 10.0.0.1)\t10.0.0.1\tадресная книга, DNS-SD (Tarvello)",
+                         "WIN TAB, IP = 10.0.0.2\t10.0.0.2\tDNS-SD, WS-Discovery",
+                         "Нет (PC9, отсутствует в сети)\t-\tадресная книга"}));
     }
 
     void addressMatchNamesANeighbourBeforeANameMatch()

@@ -58,8 +58,7 @@ private slots:
         QTest::newRow("long names cut at 15, upper-cased")
             << QStringList{"+d u1 averyveryverylongname 10.0.0.1",
                            "+w k1 sixteen-chars-ab.local 10.0.0.2"}
-            << QStringList{"\\\\AVERYVERYVERYLO 10.0.0.1 4", "\\\\SIXTEEN-CHARS-A 10.0.0.2 2"}
-            << 2;
+            << QStringList{"\\\\AVERYVERYVERYLO 10.0.0.1 4", "\\\\SIXTEEN-CHARS-A 10.0.0.2 2"} << 2;
         QTest::newRow("hostile: no name, loopback, multicast, broadcast, 0.x")
             << QStringList{"+d u1 . 10.0.0.1", "+d u2 A 127.0.0.1", "+d u3 B 239.255.255.250",
                            "+d u4 C 255.255.255.255", "+d u5 D 0.1.2.3"}
@@ -69,8 +68,12 @@ private slots:
                            "+d u4 D 10.0.0.4", "+w k5 a.local 10.0.0.1"}
             << QStringList{"\\\\A 10.0.0.1 6", "\\\\B 10.0.0.2 4", "\\\\C 10.0.0.3 4"} << 4;
         QTest::newRow("lost: the computer goes with its last sighting")
-            << QStringList{"+w k1 pc-b.local 10.0.0.2", "+t k1 pc-b.local 10.0.0.2",
-                           "+d u1 PC-C 10.0.0.3", "-t k1", "-d u1", "-d u1"}
+            << QStringList{"+w k1 pc-b.local 10.0.0.2",
+                           "+t k1 pc-b.local 10.0.0.2",
+                           "+d u1 PC-C 10.0.0.3",
+                           "-t k1",
+                           "-d u1",
+                           "-d u1"}
             << QStringList{"\\\\PC-B 10.0.0.2 2"} << 5;
         QTest::newRow("heard again unchanged: no change")
             << QStringList{"+d u1 PC-C 10.0.0.3", "+d u1 PC-C 10.0.0.3"}

@@ -122,9 +122,9 @@ struct AvahiDiscovery::State {
         for (int i = 0; i < 2; ++i) {
             if (browsers[i])
                 continue;
-            browsers[i] = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                                    types[i], nullptr, AvahiLookupFlags(0),
-                                                    onBrowse, this);
+            browsers[i] =
+                avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, types[i],
+                                          nullptr, AvahiLookupFlags(0), onBrowse, this);
             if (!browsers[i])
                 allForNow[i] = true;
         }
@@ -284,8 +284,7 @@ struct AvahiDiscovery::State {
                 a.octets[i] = octets[i];
             service->reported = true;
             if (s->callbacks.found)
-                s->callbacks.found(service->key, QString::fromUtf8(hostName), a,
-                                   service->tarvello);
+                s->callbacks.found(service->key, QString::fromUtf8(hostName), a, service->tarvello);
             // The resolver stays: it says when the records expire.
             return;
         }

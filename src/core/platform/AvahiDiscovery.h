@@ -28,8 +28,8 @@ public:
         // A service resolved: its key (unique per interface, name and
         // type), the host name and IPv4 address, and whether it is a
         // Tarvello's.
-        std::function<void(const QString &key, const QString &hostName,
-                           const Ipv4Address &address, bool tarvello)>
+        std::function<void(const QString &key, const QString &hostName, const Ipv4Address &address,
+                           bool tarvello)>
             found;
         std::function<void(const QString &key)> lost;
         // The first browse has reported everything the daemon knew, or

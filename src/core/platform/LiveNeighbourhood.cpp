@@ -147,15 +147,8 @@ void LiveNeighbourhood::found(Source source, const QString &key, const QString &
     if (known != m_sightings.constEnd() && !(known->address == address))
         moved = known->address;
     m_sightings.insert(id, {name, address, source, m_firstSeen.value(where)});
-    if (moved) {
-        // The address it had may now have nobody.
-        const quint32 old = addressKey(*moved);
-        bool used = false;
-        for (const Sighting &s : std::as_const(m_sightings))
-            used = used || addressKey(s.address) == old;
-        if (!used)
-            m_firstSeen.remove(old);
-    }
+    if (moved)
+        forgetIfUnseenLocked(*moved);
     changedLocked(before, lock);
 }
 
@@ -166,14 +159,20 @@ void LiveNeighbourhood::lost(Source source, const QString &key)
     if (it == m_sightings.end())
         return;
     const QList<NetResource> before = computersLocked();
-    const quint32 where = addressKey(it->address);
+    const Ipv4Address address = it->address;
     m_sightings.erase(it);
-    bool used = false;
-    for (const Sighting &s : std::as_const(m_sightings))
-        used = used || addressKey(s.address) == where;
-    if (!used)
-        m_firstSeen.remove(where);
+    forgetIfUnseenLocked(address);
     changedLocked(before, lock);
+}
+
+void LiveNeighbourhood::forgetIfUnseenLocked(const Ipv4Address &address)
+{
+    // An address nobody reports any more is a new one when it comes back.
+    for (const Sighting &s : std::as_const(m_sightings)) {
+        if (s.address == address)
+            return;
+    }
+    m_firstSeen.remove(addressKey(address));
 }
 
 void LiveNeighbourhood::settled(Source source)

@@ -79,6 +79,7 @@ private:
     // Tells the observer when the merged view changed.
     void changedLocked(const QList<NetResource> &before, std::unique_lock<std::mutex> &lock);
     bool settledLocked() const;
+    void forgetIfUnseenLocked(const Ipv4Address &address);
     void startSources();
 
     Options m_options;

@@ -208,8 +208,7 @@ void TrayIcon::showBuildingList()
 {
     // A host that shows a menu while the list is being built says so.
     clearMenu(*m_menu);
-    QAction *action =
-        m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
+    QAction *action = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
     action->setEnabled(false);
 }
 
@@ -233,9 +232,9 @@ void TrayIcon::refreshMenu()
             // The user the item was made for: the list may be rebuilt before
             // the choice arrives.
             const int index = userIndexOf(id);
-            const std::optional<UserEntry> user =
-                index >= 0 && index < m_users.size() ? std::optional(m_users.at(index))
-                                                     : std::nullopt;
+            const std::optional<UserEntry> user = index >= 0 && index < m_users.size()
+                                                      ? std::optional(m_users.at(index))
+                                                      : std::nullopt;
             connect(item, &QAction::triggered, this, [this, id, user] { choose(id, user); });
         }
     }
