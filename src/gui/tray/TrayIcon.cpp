@@ -19,30 +19,40 @@ void addCommand(QMenu &menu, StringId text, int id)
     action->setData(id);
 }
 
-void addUserMenu(QMenu &menu, StringId title, int base, const UserList &users)
+// Peer-supplied names are plain text: '&' must not become a mnemonic.
+QString itemText(const UserEntry &user)
 {
-    QMenu *sub = menu.addMenu(StringTable::text(title));
+    QString text = user.displayText;
+    text.replace(u'&', QStringLiteral("&&"));
+    text.replace(u'\t', u' ');
+    return text;
+}
+
+// Makes a user submenu show the users, changing only the items that differ:
+// a host's menu importer may close a menu whose layout changes under it.
+// New items are handed to `made`.
+void syncUserMenu(QMenu &sub, int base, const UserList &users,
+                  const std::function<void(QAction *)> &made)
+{
     const qsizetype count = qMin<qsizetype>(users.size(), TrayIcon::kMaxUsers);
+    QList<QAction *> items = sub.actions();
     for (qsizetype i = 0; i < count; ++i) {
-        // Peer-supplied names are plain text: '&' must not become a mnemonic.
-        QString text = users.at(i).displayText;
-        text.replace(u'&', QStringLiteral("&&"));
-        text.replace(u'\t', u' ');
-        QAction *action = sub->addAction(text);
-        action->setData(base + int(i));
+        QAction *action = i < items.size() ? items.at(i) : nullptr;
+        if (!action) {
+            action = sub.addAction(QString());
+            action->setData(base + int(i));
+            made(action);
+        }
+        // Qt tells the host only of what really changes.
+        action->setText(itemText(users.at(i)));
         action->setEnabled(!users.at(i).address.isAbsent());
     }
+    for (qsizetype i = count; i < items.size(); ++i)
+        delete items.at(i);
 }
 
-// Empties a menu, its submenus included.
-void clearMenu(QMenu &menu)
-{
-    menu.clear();
-    for (QMenu *sub : menu.findChildren<QMenu *>(Qt::FindDirectChildrenOnly))
-        delete sub;
-}
-
-void fillMenu(QMenu &menu, const UserList &users)
+void fillMenu(QMenu &menu, const UserList &users,
+              const std::function<void(QAction *)> &made = [](QAction *) {})
 {
     addCommand(menu, StringId::MenuAbout, TrayIcon::kAbout);
     addCommand(menu, StringId::MenuDocumentation, TrayIcon::kDocumentation);
@@ -55,8 +65,10 @@ void fillMenu(QMenu &menu, const UserList &users)
     menu.addSeparator();
     addCommand(menu, StringId::MenuExit, TrayIcon::kExit);
     menu.addSeparator();
-    addUserMenu(menu, StringId::MenuSendFile, TrayIcon::kSendFileBase, users);
-    addUserMenu(menu, StringId::MenuSendMessage, TrayIcon::kSendMessageBase, users);
+    syncUserMenu(*menu.addMenu(StringTable::text(StringId::MenuSendFile)), TrayIcon::kSendFileBase,
+                 users, made);
+    syncUserMenu(*menu.addMenu(StringTable::text(StringId::MenuSendMessage)),
+                 TrayIcon::kSendMessageBase, users, made);
 }
 
 // While a window of the program is open, the tray starts nothing: it brings
@@ -92,11 +104,27 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
       m_busyIcon(Artwork::icon(QStringLiteral(":/icons/tarvello-busy.svg")))
 {
     connect(m_host.get(), &TrayHost::found, this, &TrayIcon::makeIcon);
+    // Made once; afterwards only what changes changes.
+    fillMenu(*m_menu, {});
+    for (QAction *action : m_menu->actions()) {
+        const int id = action->data().toInt();
+        if (id)
+            connect(action, &QAction::triggered, this, [this, id] { choose(id, std::nullopt); });
+        m_commands.append(action);
+    }
+    m_wayBack = m_menu->addAction(StringTable::text(StringId::MenuShowOpenWindow));
+    connect(m_wayBack, &QAction::triggered, this, [] { raiseOpenWindow(); });
+    m_building = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
+    m_building->setEnabled(false);
     // Opening the menu while a window is open also brings that window up.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
         raiseOpenWindow();
         refreshMenu();
     });
+    // The menu a host holds follows every window that opens or closes, from
+    // any thread, from the start.
+    ModalState::instance().setObserver(
+        [this] { QMetaObject::invokeMethod(this, &TrayIcon::refreshMenu, Qt::QueuedConnection); });
     refreshMenu();
 }
 
@@ -135,10 +163,6 @@ void TrayIcon::makeIcon()
     if (!m_hostDrawsMenu)
         return;
     m_icon->setContextMenu(m_menu.get());
-    // The host may show what it fetched before it asks again: the menu it
-    // holds follows every window that opens or closes, from any thread.
-    ModalState::instance().setObserver(
-        [this] { QMetaObject::invokeMethod(this, &TrayIcon::refreshMenu, Qt::QueuedConnection); });
 }
 
 void TrayIcon::timerEvent(QTimerEvent *event)
@@ -195,49 +219,39 @@ std::unique_ptr<QMenu> TrayIcon::buildMenu(const UserList &users)
     return menu;
 }
 
-void TrayIcon::showOnlyTheWayBack()
-{
-    // A host that shows a menu while a window is open offers only the way
-    // back to that window.
-    clearMenu(*m_menu);
-    QAction *action = m_menu->addAction(StringTable::text(StringId::MenuShowOpenWindow));
-    connect(action, &QAction::triggered, this, [] { raiseOpenWindow(); });
-}
-
-void TrayIcon::showBuildingList()
-{
-    // A host that shows a menu while the list is being built says so.
-    clearMenu(*m_menu);
-    QAction *action = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
-    action->setEnabled(false);
-}
-
 void TrayIcon::refreshMenu()
 {
+    // One of three faces: the commands and the users; while a window of the
+    // program is open, only the way back to it; while the list is being
+    // built, a line that says so. Switching shows and hides items.
     ModalState &modal = ModalState::instance();
     const bool windowOpen = modal.isOpen() && modal.windowToRaise();
-    if (m_state == State::Busy && !windowOpen)
-        return showBuildingList();
-    if (modal.isOpen())
-        return showOnlyTheWayBack();
-    clearMenu(*m_menu);
-    fillMenu(*m_menu, m_users);
-    for (QAction *action : m_menu->actions()) {
-        const QList<QAction *> items =
-            action->menu() ? action->menu()->actions() : QList<QAction *>{action};
-        for (QAction *item : items) {
+    const bool building = m_state == State::Busy && !windowOpen;
+    const bool wayBack = !building && modal.isOpen();
+    const bool commands = !building && !wayBack;
+    for (QAction *action : std::as_const(m_commands))
+        action->setVisible(commands);
+    m_wayBack->setVisible(wayBack);
+    m_building->setVisible(building);
+    if (!commands)
+        return;
+    const QList<QAction *> top = m_menu->actions();
+    for (QAction *action : top) {
+        QMenu *sub = action->menu();
+        if (!sub)
+            continue;
+        const int base = sub == top.at(kSendFileItem)->menu() ? kSendFileBase : kSendMessageBase;
+        syncUserMenu(*sub, base, m_users, [this](QAction *item) {
             const int id = item->data().toInt();
-            if (!id)
-                continue;
-            // The user the item was made for: the list may be rebuilt before
-            // the choice arrives.
-            const int index = userIndexOf(id);
-            const std::optional<UserEntry> user = index >= 0 && index < m_users.size()
-                                                      ? std::optional(m_users.at(index))
-                                                      : std::nullopt;
-            connect(item, &QAction::triggered, this, [this, id, user] { choose(id, user); });
-        }
+            // The user the item shows when it is chosen.
+            connect(item, &QAction::triggered, this, [this, id] {
+                const int index = userIndexOf(id);
+                choose(id, index < m_shown.size() ? std::optional(m_shown.at(index))
+                                                  : std::nullopt);
+            });
+        });
     }
+    m_shown = m_users.mid(0, kMaxUsers);
 }
 
 int TrayIcon::userIndexOf(int id)

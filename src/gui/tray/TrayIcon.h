@@ -67,7 +67,8 @@ public:
 
     // The menu: the fixed commands, then "Отправить файл" and "Отправить
     // сообщение" with one item per user, greyed for absent users. Every
-    // item's data is its command id.
+    // item's data is its command id. The tray's own menu is this one, kept
+    // up to date in place.
     static std::unique_ptr<QMenu> buildMenu(const UserList &users);
 
 public slots:
@@ -87,16 +88,23 @@ private:
     // while a window of the program is open, only the entry that brings it
     // forward.
     void refreshMenu();
-    void showOnlyTheWayBack();
-    void showBuildingList();
     // The user an item's id stands for, -1 for a command.
     static int userIndexOf(int id);
     void choose(int id, const std::optional<UserEntry> &user);
 
+    // Where the user submenus stand among the menu's items.
+    static constexpr int kSendFileItem = 11;
+
     const UserList &m_users;
+    // The users as the menu shows them now.
+    UserList m_shown;
     std::unique_ptr<TrayHost> m_host;
     std::unique_ptr<QMenu> m_menu;
-    QAction *m_showOpenWindow = nullptr;
+    // The commands and the user submenus, the way back to an open window,
+    // and the line shown while the list is being built.
+    QList<QAction *> m_commands;
+    QAction *m_wayBack = nullptr;
+    QAction *m_building = nullptr;
     std::unique_ptr<QSystemTrayIcon> m_icon;
     QIcon m_activeIcon;
     QIcon m_busyIcon;
