@@ -77,6 +77,28 @@ private slots:
         QCOMPARE(finished.at(0).at(0).toInt(), OfferPromptWindow::kNo);
     }
 
+    void promptFitsTheScreenWhateverTheName()
+    {
+        // The data header holds names of up to 259 characters, with no space
+        // needed anywhere.
+        const QString name = QString(255, u'ж') + QStringLiteral(".txt");
+        OfferPromptWindow w(QString(63, u'W'), name, 1, 15);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QRect screen = w.screen()->availableGeometry();
+        QVERIFY2(w.frameGeometry().width() <= qMin(screen.width(), 1024),
+                 qPrintable(QString::number(w.frameGeometry().width())));
+        for (const QString &text : {QStringLiteral("Да"), QStringLiteral("Нет")}) {
+            const QPushButton *b = button(&w, text);
+            QVERIFY(screen.contains(QRect(b->mapToGlobal(QPoint(0, 0)), b->size())));
+        }
+        // The whole name is there to read.
+        bool whole = false;
+        for (auto *l : w.findChildren<QLabel *>())
+            whole = whole || QString(l->text()).remove(QChar(0x200B)).contains(name);
+        QVERIFY(whole);
+    }
+
     void promptClosesOnlyByItsButtons()
     {
         OfferPromptWindow w(QStringLiteral("PC2"), QStringLiteral("a"), 1, 15);

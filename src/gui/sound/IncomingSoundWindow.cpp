@@ -4,6 +4,7 @@
 #include "core/base/StringTable.h"
 #include "core/sound/SoundClip.h"
 #include "gui/ui/Beeper.h"
+#include "gui/ui/PeerText.h"
 #include "gui/ui/PromptService.h"
 #include "ui_IncomingSoundWindow.h"
 
@@ -14,7 +15,8 @@ IncomingSoundWindow::IncomingSoundWindow(const QString &senderName, SoundClip &c
 {
     m_ui->setupUi(this);
     setWindowTitle(StringTable::text(StringId::IncomingSoundTitle));
-    m_ui->senderLabel->setText(StringTable::format(StringId::MessageFrom, {senderName}));
+    m_ui->senderLabel->setText(
+        StringTable::format(StringId::MessageFrom, {breakableText(senderName)}));
     m_ui->playButton->setText(StringTable::text(StringId::SoundPlay));
     m_ui->closeButton->setText(StringTable::text(StringId::Close));
     m_ui->hintLabel->setText(StringTable::text(StringId::AutoPlayHint));

@@ -3,6 +3,7 @@
 #include "core/base/StringTable.h"
 #include "core/transfer/FileTransfer.h"
 #include "gui/ui/Beeper.h"
+#include "gui/ui/PeerText.h"
 #include "ui_OfferPromptWindow.h"
 
 #include <QCloseEvent>
@@ -18,8 +19,9 @@ OfferPromptWindow::OfferPromptWindow(const QString &senderName, const QString &f
     const QString title = StringTable::format(StringId::OfferTitle, {senderName});
     if (!title.isEmpty())
         setWindowTitle(title);
-    m_ui->question->setText(
-        StringTable::format(StringId::OfferQuestion, {fileName, FileTransfer::sizeText(size)}));
+    // A name from the network wraps anywhere: the buttons stay on screen.
+    m_ui->question->setText(StringTable::format(
+        StringId::OfferQuestion, {breakableText(fileName), FileTransfer::sizeText(size)}));
     m_ui->yesButton->setText(StringTable::text(StringId::Yes));
     m_ui->noButton->setText(StringTable::text(StringId::No));
     showSecondsLeft();
