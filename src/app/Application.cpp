@@ -53,6 +53,20 @@ Application::Application(ApplicationServices services, QObject *parent)
     m_listeners = std::make_unique<ListenerControl>(listening);
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);
     connect(m_tray.get(), &TrayIcon::trayMissing, this, &Application::showNoTrayNotice);
+    // The notice steps aside while an incoming window is on screen, and
+    // comes back after, while there is still no tray.
+    connect(m_windows.get(), &GuiIncomingWindows::openWindowsChanged, this, [this](int open) {
+        if (!m_noTray)
+            return;
+        if (open > 0 && m_noTray->isVisible()) {
+            m_noTrayAside = true;
+            m_noTray->hide();
+        } else if (open == 0 && m_noTrayAside) {
+            m_noTrayAside = false;
+            if (!m_tray->isShown())
+                m_noTray->show();
+        }
+    });
     m_liveRebuild.setSingleShot(true);
     connect(&m_liveRebuild, &QTimer::timeout, this, &Application::rebuildForNeighbourhood);
     // Computers come and go on the network's threads; the list follows on
@@ -202,7 +216,10 @@ void Application::showNoTrayNotice()
     // Shown beside whatever else runs: start-up and the listeners go on.
     if (!m_noTray)
         m_noTray = std::make_unique<NoTrayWindow>();
-    m_noTray->show();
+    if (m_windows->openWindows() > 0)
+        m_noTrayAside = true;
+    else
+        m_noTray->show();
 }
 
 void Application::refreshUserList()

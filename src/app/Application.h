@@ -43,6 +43,7 @@ public:
     LiveSettings &settings() { return m_settings; }
     MessageLog &log() { return m_log; }
     ListenerControl &listeners() { return *m_listeners; }
+    GuiIncomingWindows &incomingWindows() { return *m_windows; }
     const UserList &userList() const { return m_users; }
     UserList &userList() { return m_users; }
 
@@ -104,6 +105,8 @@ private:
     bool m_firstStart = false;
     bool m_exiting = false;
     bool m_listBuilt = false;
+    // The no-tray notice waits for the incoming windows to close.
+    bool m_noTrayAside = false;
     bool m_building = false;
     QTimer m_liveRebuild;
     QElapsedTimer m_sinceBuild;

@@ -19,6 +19,16 @@ GuiIncomingWindows::GuiIncomingWindows(const LiveSettings &settings, QObject *pa
 {
 }
 
+void GuiIncomingWindows::count(QWidget *window)
+{
+    ++m_open;
+    emit openWindowsChanged(m_open);
+    connect(window, &QObject::destroyed, this, [this] {
+        --m_open;
+        emit openWindowsChanged(m_open);
+    });
+}
+
 void GuiIncomingWindows::endSession()
 {
     m_sessionEnded = true;
@@ -41,6 +51,7 @@ bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindo
             QObject::connect(
                 window, &QDialog::finished, window, [closed] { closed->set_value(true); },
                 Qt::SingleShotConnection);
+            count(window);
             window->show();
             window->raise();
             window->activateWindow();
@@ -87,7 +98,7 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
             prompt->setAttribute(Qt::WA_DeleteOnClose);
             QObject::connect(
                 prompt, &QDialog::finished, prompt,
-                [&decided, fileName](int result) {
+                [this, &decided, fileName](int result) {
                     if (result != OfferPromptWindow::kYes) {
                         decided.set_value(QString());
                         return;
@@ -115,11 +126,13 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
                                                   : QString());
                         },
                         Qt::SingleShotConnection);
+                    count(save);
                     save->show();
                     save->raise();
                     save->activateWindow();
                 },
                 Qt::SingleShotConnection);
+            count(prompt);
             prompt->show();
         },
         Qt::QueuedConnection);

@@ -32,11 +32,22 @@ public:
     void endSession();
     QString askFileOffer(const QString &senderName, const QString &fileName, quint32 size) override;
 
+    // Incoming windows on screen now (GUI thread).
+    int openWindows() const { return m_open; }
+
+signals:
+    // An incoming window opened or closed; how many are on screen.
+    void openWindowsChanged(int open);
+
 private:
+    // Counts the window while it is on screen.
+    void count(QWidget *window);
+
     // Opens a window made on the GUI thread and waits until it has closed;
     // false when it was not opened because the session is ending.
     bool showAndWait(const std::function<QDialog *()> &makeWindow);
 
     const LiveSettings &m_settings;
     std::atomic<bool> m_sessionEnded{false}; // set on the GUI thread
+    int m_open = 0;
 };

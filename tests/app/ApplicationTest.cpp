@@ -511,6 +511,14 @@ private slots:
         QVERIFY2(text.contains(QStringLiteral("область уведомлений")), qPrintable(text));
         QVERIFY2(text.contains(QStringLiteral("AppIndicator")), qPrintable(text));
         QVERIFY2(text.contains(QStringLiteral("значок появится")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("waybar")), qPrintable(text));
+        // It never covers an incoming window: it steps aside and comes back.
+        std::thread listener([&] { main.incomingWindows().showMessage(QStringLiteral("x")); });
+        QVERIFY(waitUntil([] { return Widgets::visibleWindow<IncomingMessageWindow>(); }));
+        QVERIFY(!notice->isVisible());
+        Widgets::visibleWindow<IncomingMessageWindow>()->accept();
+        listener.join();
+        QVERIFY(waitUntil([&] { return notice->isVisible(); }));
         QTest::mouseClick(Widgets::button(notice, QStringLiteral("Закрыть")), Qt::LeftButton);
         QVERIFY(!notice->isVisible());
     }
