@@ -1,10 +1,12 @@
 // The live neighbourhood: what its sources report, merged as the user list
 // takes it; names it knows resolve first.
+#include "core/directory/UserListBuilder.h"
 #include "core/platform/LiveNeighbourhood.h"
 #include "core/platform/NeighbourhoodResolver.h"
 #include "support/FakeDirectory.h"
 #include "support/TestMain.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -78,6 +80,9 @@ private slots:
         QTest::newRow("heard again unchanged: no change")
             << QStringList{"+d u1 PC-C 10.0.0.3", "+d u1 PC-C 10.0.0.3"}
             << QStringList{"\\\\PC-C 10.0.0.3 4"} << 1;
+        QTest::newRow("cut at 15 with whole characters")
+            << QStringList{"+d u1 ABCDEFGHIJKLMN\U0001F600 10.0.0.1"}
+            << QStringList{"\\\\ABCDEFGHIJKLMN 10.0.0.1 4"} << 1;
         QTest::newRow("a new address: the old one goes")
             << QStringList{"+d u1 PC-C 10.0.0.3", "+d u1 PC-C 10.0.0.4"}
             << QStringList{"\\\\PC-C 10.0.0.4 4"} << 2;
@@ -123,6 +128,71 @@ private slots:
         QCOMPARE(resolver.addressOf(QStringLiteral("pc-d")), ip(10, 0, 0, 4));
         QCOMPARE(resolver.addressOf(QStringLiteral("pc-c.example.org")), std::nullopt);
         QCOMPARE(system.lookups.load(), 2);
+    }
+
+    // The report of each source as in sightingsMerge; then the name asked.
+    void aComputersOwnNameResolvesFirst_data()
+    {
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("a WS-Discovery name seen before the Tarvello announcing it")
+            << QStringList{"+d u1 PC-B 10.0.0.66", "+t k1 pc-b.local 10.0.0.2"} << "10.0.0.2";
+        QTest::newRow("a WS-Discovery name seen before the workstation announcing it")
+            << QStringList{"+d u1 PC-B 10.0.0.66", "+w k1 pc-b.local 10.0.0.2"} << "10.0.0.2";
+        QTest::newRow("the Tarvello first") << QStringList{"+t k1 pc-b.local 10.0.0.2",
+                                                           "+d u1 PC-B 10.0.0.66"}
+                                            << "10.0.0.2";
+    }
+    void aComputersOwnNameResolvesFirst()
+    {
+        QFETCH(QStringList, reports);
+        QFETCH(QString, expected);
+        LiveNeighbourhood hood(quiet());
+        const QHash<QChar, Source> sources = {
+            {u't', Source::Tarvello}, {u'w', Source::Workstation}, {u'd', Source::WsDiscovery}};
+        for (const QString &report : reports) {
+            const QStringList f = report.mid(3).split(u' ');
+            const QStringList o = f.at(2).split(u'.');
+            hood.found(sources.value(report.at(1)), f.at(0), f.at(1),
+                       ip(o[0].toInt(), o[1].toInt(), o[2].toInt(), o[3].toInt()));
+        }
+        const auto address = hood.addressOf(QStringLiteral("PC-B"));
+        QVERIFY(address);
+        QCOMPARE(address->dotted(), expected);
+    }
+
+    // A computer of the network names itself so that the list's text of it
+    // reads as another computer's: the address book must not give it the
+    // name the user gave that other computer.
+    void aNameTakesNoBookNameOfAnother_data()
+    {
+        QTest::addColumn<QString>("hostile");
+        QTest::newRow("comma") << "PC-B, X";
+        QTest::newRow("comma and address") << "PC-B, IP = 10.0";
+        QTest::newRow("parenthesis") << "X (PC-B";
+    }
+    void aNameTakesNoBookNameOfAnother()
+    {
+        QFETCH(QString, hostile);
+        LiveNeighbourhood hood(quiet());
+        hood.found(Source::WsDiscovery, QStringLiteral("u1"), hostile, ip(10, 0, 0, 66));
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("AddressBook.xml"));
+        AddressBook book;
+        book.append({QStringLiteral("Второй"), EntryKind::NetworkName, QStringLiteral("PC-B"), {}});
+        QVERIFY(book.save(file));
+        FakeResolver resolver;
+        const UserList users = UserListBuilder::buildUserList(hood, resolver, file);
+        QStringList texts;
+        for (const UserEntry &u : users)
+            texts << u.displayText + u'|' + (u.address.isAbsent() ? QString() : u.dottedAddress());
+        // PC-B itself is not on the network: the book's entry stays absent,
+        // and the hostile computer is listed under no name of the book.
+        QVERIFY2(texts.contains(QStringLiteral("Второй (PC-B, отсутствует в сети)|")),
+                 qPrintable(texts.join(u'\n')));
+        for (const QString &t : std::as_const(texts))
+            QVERIFY2(!(t.startsWith(QStringLiteral("Второй")) && t.endsWith(u"|10.0.0.66")),
+                     qPrintable(t));
     }
 };
 

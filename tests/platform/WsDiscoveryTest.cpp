@@ -152,6 +152,7 @@ public:
     quint16 clientPort = 0;
     int connections = 0;
     int closed = 0; // connections ended, by either side
+    int resolves = 0; // Resolve datagrams received
     QList<QByteArray> requests;
 
     FakeComputer(const QHostAddress &host = QHostAddress(QStringLiteral("127.0.0.1")))
@@ -165,11 +166,13 @@ public:
                 QByteArray d(70000, 0);
                 d.truncate(udp.readDatagram(d.data(), d.size(), &client, &clientPort));
                 const QByteArray id = messageIdOf(d).toUtf8();
-                if (d.contains("discovery/Resolve"))
+                if (d.contains("discovery/Resolve")) {
+                    ++resolves;
                     send(message("ResolveMatches", id, entry(kEndpoint, kComputer, xaddr())));
-                else if (answer)
+                } else if (answer) {
                     for (const QByteArray &a : answer(id))
                         send(a);
+                }
             }
         });
         connect(&http, &QTcpServer::newConnection, this, [this] {
@@ -491,21 +494,29 @@ private slots:
         QTest::addColumn<QByteArray>("relatesTo"); // empty: the probe's
         QTest::addColumn<QByteArray>("xaddr");     // PORT: the fake's server, PORT2: 127.0.0.2's
         QTest::addColumn<QByteArray>("types");
+        QTest::addColumn<int>("prefix"); // of this computer's network, 127.0.0.1/prefix
         const QByteArray computer = kComputer, ok = "http://127.0.0.1:PORT/x";
-        QTest::newRow("answer to another probe") << kProbeId << ok << computer;
-        QTest::newRow("printer") << QByteArray() << ok << QByteArray("wsdp:Device");
+        QTest::newRow("answer to another probe") << kProbeId << ok << computer << 32;
+        QTest::newRow("printer") << QByteArray() << ok << QByteArray("wsdp:Device") << 32;
         QTest::newRow("another network")
-            << QByteArray() << QByteArray("http://127.0.0.2:PORT2/x") << computer;
+            << QByteArray() << QByteArray("http://127.0.0.2:PORT2/x") << computer << 32;
         QTest::newRow("https") << QByteArray() << QByteArray("https://127.0.0.1:PORT/x")
-                               << computer;
+                               << computer << 32;
         QTest::newRow("host name")
-            << QByteArray() << QByteArray("http://localhost:PORT/x") << computer;
+            << QByteArray() << QByteArray("http://localhost:PORT/x") << computer << 32;
+        // 127.0.0.2 is a computer of the same network, but not the one that
+        // answered: a datagram must not send the client to connect to
+        // another computer's port (a Tarvello's message port shows what
+        // arrives as a message).
+        QTest::newRow("another computer of the same network")
+            << QByteArray() << QByteArray("http://127.0.0.2:PORT2/x") << computer << 8;
     }
     void ignoresWhatItShouldNot()
     {
         QFETCH(QByteArray, relatesTo);
         QFETCH(QByteArray, xaddr);
         QFETCH(QByteArray, types);
+        QFETCH(int, prefix);
         FakeComputer fake;
         FakeComputer other(QHostAddress(QStringLiteral("127.0.0.2")));
         xaddr.replace("PORT2", QByteArray::number(other.http.serverPort()))
@@ -521,11 +532,61 @@ private slots:
         WsDiscovery::Options o = options(fake);
         o.localNetworks = {QNetworkAddressEntry()};
         o.localNetworks[0].setIp(QHostAddress(QStringLiteral("127.0.0.1")));
-        o.localNetworks[0].setPrefixLength(32);
+        o.localNetworks[0].setPrefixLength(prefix);
         Seen seen;
         auto c = client(seen, o);
         QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(good)}, 5000);
         QCOMPARE(fake.connections + other.connections, 1);
+    }
+
+    void untypedHellosFromManyEndpointsStayQuiet()
+    {
+        // One computer sends Hellos without types, each from another
+        // endpoint: the client must not answer each with a Resolve to the
+        // group (every Tarvello of the LAN would multiply the flood).
+        FakeComputer fake;
+        Seen seen;
+        auto c = client(seen, options(fake));
+        QTRY_VERIFY_WITH_TIMEOUT(fake.clientPort != 0, 5000);
+        // Few enough that none is dropped by the sockets' buffers.
+        const int hellos = 60;
+        for (int i = 0; i < hellos; ++i)
+            fake.send(message("Hello", {},
+                              entry("urn:uuid:flood-" + QByteArray::number(i), {}, {})));
+        // A real computer's Hello after them: once it is found, every
+        // earlier datagram has been handled.
+        fake.send(message("Hello", {}, entry(kEndpoint, kComputer, fake.xaddr())));
+        QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(kEndpoint)}, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!fake.udp.hasPendingDatagrams(), 2000);
+        QVERIFY2(fake.resolves < hellos / 3,
+                 qPrintable(QStringLiteral("%1 Resolves for %2 Hellos")
+                                .arg(fake.resolves)
+                                .arg(hellos)));
+    }
+
+    void unconfirmedEndpointsLeaveRoomForComputers()
+    {
+        // Endpoints that never named a computer (their metadata cannot be
+        // fetched) fill the table; a real computer must still be found.
+        FakeComputer fake;
+        fake.answer = [&fake](const QByteArray &id) {
+            return QList<QByteArray>{probeMatch(id, kEndpoint, fake.xaddr())};
+        };
+        WsDiscovery::Options o = options(fake);
+        o.maxComputers = 5;
+        o.probeIntervalMs = 200;
+        Seen seen;
+        // The fake answers its first probes only after the junk arrived.
+        auto answer = fake.answer;
+        fake.answer = nullptr;
+        auto c = client(seen, o);
+        QTRY_VERIFY_WITH_TIMEOUT(fake.clientPort != 0, 5000);
+        for (int i = 0; i < o.maxComputers; ++i)
+            fake.send(message("Hello", {},
+                              entry("urn:uuid:junk-" + QByteArray::number(i), kComputer,
+                                    "http://127.0.0.1:1/x")));
+        fake.answer = answer;
+        QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(kEndpoint)}, 5000);
     }
 
     void resolvesAMatchWithoutAddresses()
