@@ -236,6 +236,17 @@ CONF
 # The environment a program on a test host needs to reach its Avahi.
 avahi_env() { echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$WORK/avahi-$1/bus"; }
 
+# users NAME: the user list that NAME's running program on the test host
+# tv_NAME holds, asked as a script would (tarvello users); the lines in
+# $WORK/users-NAME, what it said besides in $WORK/users-NAME.err.
+users() {
+    ip netns exec "tv_$1" env -u DISPLAY HOME="$WORK/$1" XDG_CONFIG_HOME="$WORK/$1/config" \
+        XDG_RUNTIME_DIR="$WORK/$1/runtime" LANG=ru_RU.UTF-8 LC_ALL= TARVELLO_NEIGHBOURHOOD=on \
+        "$WORK/$1/bin/tarvello" users >"$WORK/users-$1" 2>"$WORK/users-$1.err"
+}
+lists() { users "$1" && grep -qF "$2" "$WORK/users-$1"; }
+lacks() { users "$1" && ! grep -qF "$2" "$WORK/users-$1"; }
+
 # lan_up NAME...: one test host per name on a bridge (like an unmanaged
 # switch: multicast flows), 10.77.1.1, .2, ... in the order given; host
 # namespace tv_NAME, interface eth0, the bridge's port tv_pNAME in the

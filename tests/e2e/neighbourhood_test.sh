@@ -43,15 +43,6 @@ cat >"$WORK/a/bin/AddressBook.xml" <<'XML'
 <Phonebook><Item Address="PC-C" Type="2">Бухгалтерия</Item></Phonebook>
 XML
 
-# users NAME: the user list that NAME's running program holds, asked as a
-# script would; the lines in $WORK/users-NAME.
-users() {
-    ip netns exec "tv_$1" env -u DISPLAY HOME="$WORK/$1" XDG_CONFIG_HOME="$WORK/$1/config" \
-        XDG_RUNTIME_DIR="$WORK/$1/runtime" LANG=ru_RU.UTF-8 LC_ALL= TARVELLO_NEIGHBOURHOOD=on \
-        "$WORK/$1/bin/tarvello" users >"$WORK/users-$1" 2>"$WORK/users-$1.err"
-}
-lists() { users "$1" && grep -qF "$2" "$WORK/users-$1"; }
-lacks() { users "$1" && ! grep -qF "$2" "$WORK/users-$1"; }
 PC_B_LINE=$(printf 'PC-B, IP = 10.77.1.2\t10.77.1.2\tDNS-SD (Tarvello)')
 PC_A_LINE=$(printf 'PC-A, IP = 10.77.1.1\t10.77.1.1\tDNS-SD (Tarvello)')
 PC_C_LINE=$(printf 'Бухгалтерия (PC-C, IP = 10.77.1.3)\t10.77.1.3\tадресная книга, WS-Discovery')

@@ -247,6 +247,7 @@ class WsDiscoveryTest : public QObject {
         o.listenForAnnouncements = false;
         o.metadataTimeoutMs = 600;
         o.maxMetadataBytes = 4096;
+        o.metadataPort = fake.http.serverPort();
         return o;
     }
     static std::unique_ptr<WsDiscovery> client(Seen &seen, const WsDiscovery::Options &o)
@@ -508,6 +509,8 @@ private slots:
         // answered: a datagram must not send the client to connect to
         // another computer's port (a Tarvello's message port shows what
         // arrives as a message).
+        QTest::newRow("another port of the computer that answered")
+            << QByteArray() << QByteArray("http://127.0.0.1:1/x") << computer << 32;
         QTest::newRow("another computer of the same network")
             << QByteArray() << QByteArray("http://127.0.0.2:PORT2/x") << computer << 8;
     }

@@ -9,7 +9,12 @@
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <map>
+#include <mutex>
 
 namespace {
 
@@ -44,14 +49,20 @@ struct AvahiDiscovery::State {
     AvahiServiceBrowser *browsers[2] = {nullptr, nullptr};
     bool allForNow[2] = {false, false};
     bool settled = false;
-    bool running = false;
+    std::atomic<bool> running{false};
     std::map<QString, std::unique_ptr<Service>> services;
 
-    // What is to be published; empty name: nothing.
+    // What is to be published (empty name: nothing), set by any thread
+    // without waiting for the daemon: the poll thread is woken through the
+    // descriptor and publishes.
+    std::mutex wantedMutex;
     QByteArray wantedName;
-    QByteArray publishedName;
     quint16 port = 0;
     QByteArrayList txt;
+    QByteArray publishedName; // under wantedMutex too
+    int wakeFd = -1;
+    AvahiWatch *wakeWatch = nullptr;
+    AvahiTimeout *connectSoon = nullptr;
 
     const AvahiPoll *api() const { return avahi_threaded_poll_get(poll); }
 
@@ -85,7 +96,7 @@ struct AvahiDiscovery::State {
         browsers[0] = browsers[1] = nullptr;
         allForNow[0] = allForNow[1] = false;
         group = nullptr;
-        publishedName.clear();
+        setPublished(QByteArray());
         running = false;
     }
 
@@ -132,12 +143,28 @@ struct AvahiDiscovery::State {
             settle();
     }
 
+    void setPublished(const QByteArray &name)
+    {
+        std::lock_guard lock(wantedMutex);
+        publishedName = name;
+    }
+
+    // On the poll thread: makes what is published what is wanted.
     void publish()
     {
-        if (!running || wantedName.isEmpty()) {
+        QByteArray name;
+        quint16 wantedPort;
+        QByteArrayList records;
+        {
+            std::lock_guard lock(wantedMutex);
+            name = wantedName;
+            wantedPort = port;
+            records = txt;
+        }
+        if (!running || name.isEmpty()) {
             if (group)
                 avahi_entry_group_reset(group);
-            publishedName.clear();
+            setPublished(QByteArray());
             return;
         }
         if (!group)
@@ -146,25 +173,46 @@ struct AvahiDiscovery::State {
             return;
         avahi_entry_group_reset(group);
         AvahiStringList *list = nullptr;
-        for (const QByteArray &record : txt)
+        for (const QByteArray &record : std::as_const(records))
             list = avahi_string_list_add(list, record.constData());
         const int result = avahi_entry_group_add_service_strlst(
-            group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-            wantedName.constData(), kTarvelloType, nullptr, nullptr, port, list);
+            group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), name.constData(),
+            kTarvelloType, nullptr, nullptr, wantedPort, list);
         avahi_string_list_free(list);
-        if (result == AVAHI_ERR_COLLISION) {
-            renameAfterCollision();
+        if (result == AVAHI_ERR_COLLISION && renameAfterCollision(name))
             return publish();
-        }
         if (result == AVAHI_OK && avahi_entry_group_commit(group) == AVAHI_OK)
-            publishedName = wantedName;
+            setPublished(name);
     }
 
-    void renameAfterCollision()
+    // Another computer announces the name: the next one ("name #2"), unless
+    // what is wanted has changed meanwhile.
+    bool renameAfterCollision(const QByteArray &name)
     {
-        char *other = avahi_alternative_service_name(wantedName.constData());
-        wantedName = QByteArray(other);
+        char *other = avahi_alternative_service_name(name.constData());
+        std::lock_guard lock(wantedMutex);
+        const bool same = wantedName == name;
+        if (same)
+            wantedName = QByteArray(other);
         avahi_free(other);
+        return same;
+    }
+
+    static void onWake(AvahiWatch *, int fd, AvahiWatchEvent, void *userdata)
+    {
+        auto *s = static_cast<State *>(userdata);
+        quint64 count;
+        [[maybe_unused]] const auto n = ::read(fd, &count, sizeof count);
+        if (s->client)
+            s->publish();
+    }
+
+    static void onConnectSoon(AvahiTimeout *, void *userdata)
+    {
+        auto *s = static_cast<State *>(userdata);
+        s->api()->timeout_free(s->connectSoon);
+        s->connectSoon = nullptr;
+        s->connect();
     }
 
     static void onClientState(AvahiClient *client, AvahiClientState state, void *userdata)
@@ -182,7 +230,7 @@ struct AvahiDiscovery::State {
             // The host's own name is being settled: publish again after.
             if (s->group)
                 avahi_entry_group_reset(s->group);
-            s->publishedName.clear();
+            s->setPublished(QByteArray());
             break;
         case AVAHI_CLIENT_CONNECTING:
             // No daemon (yet): nothing to wait for.
@@ -205,11 +253,15 @@ struct AvahiDiscovery::State {
     {
         auto *s = static_cast<State *>(userdata);
         if (state == AVAHI_ENTRY_GROUP_COLLISION) {
-            // Another computer announces this name: take the next one.
-            s->renameAfterCollision();
+            QByteArray name;
+            {
+                std::lock_guard lock(s->wantedMutex);
+                name = s->publishedName;
+            }
+            s->renameAfterCollision(name);
             s->publish();
         } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
-            s->publishedName.clear();
+            s->setPublished(QByteArray());
         }
     }
 
@@ -315,20 +367,23 @@ AvahiDiscovery::AvahiDiscovery(Callbacks callbacks) : m_state(std::make_unique<S
 AvahiDiscovery::~AvahiDiscovery()
 {
     State &s = *m_state;
-    if (!s.poll)
-        return;
-    avahi_threaded_poll_stop(s.poll);
-    // Freeing the client withdraws what it published and frees its
-    // browsers, resolvers and group.
-    for (auto &[key, service] : s.services) {
-        if (service->retry)
-            s.api()->timeout_free(service->retry);
-        service->retry = nullptr;
-        service->resolver = nullptr;
+    if (s.poll) {
+        avahi_threaded_poll_stop(s.poll);
+        // Freeing the client withdraws what it published and frees its
+        // browsers, resolvers and group.
+        for (auto &[key, service] : s.services) {
+            if (service->retry)
+                s.api()->timeout_free(service->retry);
+            service->retry = nullptr;
+            service->resolver = nullptr;
+        }
+        if (s.client)
+            avahi_client_free(s.client);
+        // The poll frees its watches and timeouts.
+        avahi_threaded_poll_free(s.poll);
     }
-    if (s.client)
-        avahi_client_free(s.client);
-    avahi_threaded_poll_free(s.poll);
+    if (s.wakeFd >= 0)
+        ::close(s.wakeFd);
 }
 
 void AvahiDiscovery::start()
@@ -337,13 +392,17 @@ void AvahiDiscovery::start()
     if (s.poll)
         return;
     s.poll = avahi_threaded_poll_new();
-    if (!s.poll) {
+    s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!s.poll || s.wakeFd < 0) {
         s.settle();
         return;
     }
-    avahi_threaded_poll_lock(s.poll);
-    s.connect();
-    avahi_threaded_poll_unlock(s.poll);
+    // Everything that may wait for the daemon happens on the poll thread,
+    // never on the caller's: the connection, publishing and withdrawing.
+    timeval now;
+    avahi_elapse_time(&now, 0, 0);
+    s.connectSoon = s.api()->timeout_new(s.api(), &now, State::onConnectSoon, &s);
+    s.wakeWatch = s.api()->watch_new(s.api(), s.wakeFd, AVAHI_WATCH_IN, State::onWake, &s);
     if (avahi_threaded_poll_start(s.poll) < 0)
         s.settle();
 }
@@ -351,47 +410,39 @@ void AvahiDiscovery::start()
 void AvahiDiscovery::announce(const QString &name, quint16 port, const QByteArrayList &txt)
 {
     State &s = *m_state;
-    if (!s.poll)
-        return;
-    avahi_threaded_poll_lock(s.poll);
-    s.wantedName = serviceName(name);
-    s.port = port;
-    s.txt = txt;
-    if (s.client)
-        s.publish();
-    avahi_threaded_poll_unlock(s.poll);
+    {
+        std::lock_guard lock(s.wantedMutex);
+        s.wantedName = serviceName(name);
+        s.port = port;
+        s.txt = txt;
+    }
+    wake();
 }
 
 void AvahiDiscovery::withdraw()
 {
     State &s = *m_state;
-    if (!s.poll)
-        return;
-    avahi_threaded_poll_lock(s.poll);
-    s.wantedName.clear();
-    if (s.client)
-        s.publish();
-    avahi_threaded_poll_unlock(s.poll);
+    {
+        std::lock_guard lock(s.wantedMutex);
+        s.wantedName.clear();
+    }
+    wake();
+}
+
+void AvahiDiscovery::wake()
+{
+    const quint64 one = 1;
+    if (m_state->wakeFd >= 0)
+        [[maybe_unused]] const auto n = ::write(m_state->wakeFd, &one, sizeof one);
 }
 
 bool AvahiDiscovery::isRunning() const
 {
-    State &s = *m_state;
-    if (!s.poll)
-        return false;
-    avahi_threaded_poll_lock(s.poll);
-    const bool running = s.running;
-    avahi_threaded_poll_unlock(s.poll);
-    return running;
+    return m_state->running;
 }
 
 QString AvahiDiscovery::announcedName() const
 {
-    State &s = *m_state;
-    if (!s.poll)
-        return QString();
-    avahi_threaded_poll_lock(s.poll);
-    const QString name = QString::fromUtf8(s.publishedName);
-    avahi_threaded_poll_unlock(s.poll);
-    return name;
+    std::lock_guard lock(m_state->wantedMutex);
+    return QString::fromUtf8(m_state->publishedName);
 }

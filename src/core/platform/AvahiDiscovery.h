@@ -44,7 +44,8 @@ public:
 
     void start();
     // Publishes the Tarvello service under the name (another name when it
-    // collides), with the TXT records; replaces what was published.
+    // collides), with the TXT records; replaces what was published. Neither
+    // this nor withdraw() waits for the daemon: any thread may call them.
     void announce(const QString &name, quint16 port, const QByteArrayList &txt);
     void withdraw();
     // The daemon answers.
@@ -55,5 +56,7 @@ public:
     struct State;
 
 private:
+    void wake();
+
     std::unique_ptr<State> m_state;
 };

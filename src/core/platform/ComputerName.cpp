@@ -28,7 +28,11 @@ QString netBiosNameOf(const QString &hostName)
     const qsizetype dot = name.indexOf(u'.');
     if (dot >= 0)
         name.truncate(dot);
-    return name.toUpper().left(15);
+    name = name.toUpper();
+    // Cut at 15, never inside a character.
+    if (name.size() > 15)
+        name.truncate(name.at(14).isHighSurrogate() ? 14 : 15);
+    return name;
 }
 
 } // namespace ComputerName

@@ -25,6 +25,20 @@ bool isUnicast(const Ipv4Address &a)
     return a.octets[0] != 0 && a.octets[0] != 127 && a.octets[0] < 224;
 }
 
+// What a computer can be called: letters, digits, '-' and '_'. Anything else
+// from the network (", " or " (" would read as another computer's name in
+// the list; spaces, marks, controls) is not a computer's name.
+bool isComputerName(const QString &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const QChar c : name) {
+        if (!c.isLetterOrNumber() && c != u'-' && c != u'_')
+            return false;
+    }
+    return true;
+}
+
 std::uint8_t foundBy(LiveNeighbourhood::Source source)
 {
     switch (source) {
@@ -131,7 +145,7 @@ void LiveNeighbourhood::found(Source source, const QString &key, const QString &
                               const Ipv4Address &address)
 {
     const QString name = ComputerName::netBiosNameOf(hostName);
-    if (name.isEmpty() || !isUnicast(address))
+    if (!isComputerName(name) || !isUnicast(address))
         return;
     std::unique_lock lock(m_mutex);
     const QList<NetResource> before = computersLocked();
@@ -278,12 +292,16 @@ std::optional<Ipv4Address> LiveNeighbourhood::addressOf(const QString &name)
     if (wanted.isEmpty() || wanted.contains(u'.'))
         return std::nullopt;
     wanted = wanted.toUpper();
+    // A computer's own announcement names it best: a name that WS-Discovery
+    // (anyone on the LAN) gives another address never wins over it.
     std::lock_guard lock(m_mutex);
-    for (const NetResource &r : computersLocked()) {
-        if (r.remoteName.mid(2) == wanted)
-            return r.address;
+    const Sighting *best = nullptr;
+    for (const Sighting &s : std::as_const(m_sightings)) {
+        if (s.name == wanted &&
+            (!best || s.source < best->source || (s.source == best->source && s.order < best->order)))
+            best = &s;
     }
-    return std::nullopt;
+    return best ? std::optional(best->address) : std::nullopt;
 }
 
 void LiveNeighbourhood::announce(const QString &name, quint16 messagePort, quint16 dataPort)

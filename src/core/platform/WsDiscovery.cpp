@@ -31,6 +31,10 @@ constexpr std::size_t kMaxQueuedFetches = 1000;
 constexpr qsizetype kRecentProbes = 4;
 constexpr qsizetype kRecentResolves = 64;
 constexpr qint64 kResolveAgainMs = 2000;
+// Resolves to the group, all endpoints together: at most this many at once,
+// then one per this many ms, so that a flood of Hellos stays a trickle.
+constexpr int kResolveBurst = 8;
+constexpr qint64 kResolveEveryMs = 250;
 constexpr qsizetype kMaxHttpHeader = 16 * 1024;
 // The interface list is read again after this long (a network that comes up
 // later is joined and probed).
@@ -281,6 +285,8 @@ private:
     void handle(const Announcement &a, const QHostAddress &sender);
     void sendToGroup(const QByteArray &datagram);
     void sendResolve(const QString &endpoint, bool isComputer);
+    // Room for one more endpoint; false when every one is a computer found.
+    bool makeRoom();
     void startFetches();
     void fetched(const Fetch &fetch, const std::optional<QByteArray> &body);
     void forgetSilent();
@@ -302,6 +308,8 @@ private:
         bool isComputer; // asked about a computer: the answer need not say so again
     };
     QList<Resolve> m_resolves;
+    double m_resolveCredit = kResolveBurst;
+    qint64 m_resolveCreditAt = 0;
     QHash<QString, Computer> m_computers;
     std::deque<Fetch> m_queue;
     int m_fetching = 0;
@@ -423,6 +431,12 @@ void WsDiscoveryWorker::sendResolve(const QString &endpoint, bool isComputer)
         if (r.endpoint == endpoint && now - r.sentAt < kResolveAgainMs)
             return;
     }
+    m_resolveCredit = qMin<double>(kResolveBurst, m_resolveCredit + double(now - m_resolveCreditAt) /
+                                                                     kResolveEveryMs);
+    m_resolveCreditAt = now;
+    if (m_resolveCredit < 1)
+        return;
+    m_resolveCredit -= 1;
     const QString id = newMessageId();
     m_resolves.append({id, endpoint, now, isComputer});
     while (m_resolves.size() > kRecentResolves)
@@ -493,7 +507,7 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
 
     auto it = m_computers.find(a.endpoint);
     if (it == m_computers.end()) {
-        if (m_computers.size() >= m_options.maxComputers)
+        if (!makeRoom())
             return;
         it = m_computers.insert(a.endpoint, Computer());
     }
@@ -512,6 +526,11 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
             continue;
         if (it->xaddr == xaddr && it->metadataVersion == a.metadataVersion)
             return; // known: heard again
+        // Only from the computer that sent the datagram, on the port of its
+        // metadata: a datagram must never send this client to another
+        // computer or another service.
+        if (*host != sender || (m_options.metadataPort && url.port(80) != m_options.metadataPort))
+            continue;
         refreshInterfaces();
         if (!WsDiscovery::onSameNetwork(
                 sender, *host,
@@ -525,6 +544,23 @@ void WsDiscoveryWorker::handle(const Announcement &a, const QHostAddress &sender
         startFetches();
         return;
     }
+}
+
+bool WsDiscoveryWorker::makeRoom()
+{
+    if (m_computers.size() < m_options.maxComputers)
+        return true;
+    // Endpoints that never named a computer give way to new ones, the one
+    // heard longest ago first; computers found are never pushed out.
+    auto oldest = m_computers.end();
+    for (auto it = m_computers.begin(); it != m_computers.end(); ++it) {
+        if (!it->found && (oldest == m_computers.end() || it->lastHeard < oldest->lastHeard))
+            oldest = it;
+    }
+    if (oldest == m_computers.end())
+        return false;
+    m_computers.erase(oldest);
+    return true;
 }
 
 void WsDiscoveryWorker::startFetches()

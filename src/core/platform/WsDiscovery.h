@@ -27,6 +27,10 @@ public:
         int metadataTimeoutMs = 2000; // each metadata fetch, connect to last byte
         qint64 maxMetadataBytes = 256 * 1024;
         int maxComputers = 1000;
+        // The only port metadata is fetched from: Windows' and wsdd's
+        // (0: any). Never another service, such as a Tarvello's message
+        // port, however a datagram names it.
+        quint16 metadataPort = 5357;
         // The networks a metadata address must share with the datagram that
         // named it; empty: this computer's IPv4 interface addresses.
         QList<QNetworkAddressEntry> localNetworks;
