@@ -509,8 +509,8 @@ private slots:
         // answered: a datagram must not send the client to connect to
         // another computer's port (a Tarvello's message port shows what
         // arrives as a message).
-        QTest::newRow("another port of the computer that answered")
-            << QByteArray() << QByteArray("http://127.0.0.1:1/x") << computer << 32;
+        QTest::newRow("another service of the computer that answered")
+            << QByteArray() << QByteArray("http://127.0.0.1:SERVICE/x") << computer << 32;
         QTest::newRow("another computer of the same network")
             << QByteArray() << QByteArray("http://127.0.0.2:PORT2/x") << computer << 8;
     }
@@ -522,7 +522,11 @@ private slots:
         QFETCH(int, prefix);
         FakeComputer fake;
         FakeComputer other(QHostAddress(QStringLiteral("127.0.0.2")));
-        xaddr.replace("PORT2", QByteArray::number(other.http.serverPort()))
+        // Another service there (a Tarvello's message port): never connected.
+        QTcpServer service;
+        QVERIFY(service.listen(QHostAddress::LocalHost));
+        xaddr.replace("SERVICE", QByteArray::number(service.serverPort()))
+            .replace("PORT2", QByteArray::number(other.http.serverPort()))
             .replace("PORT", QByteArray::number(fake.http.serverPort()));
         const QByteArray good = "urn:uuid:00000000-0000-0000-0000-000000000002";
         fake.answer = [&](const QByteArray &id) {
@@ -540,6 +544,7 @@ private slots:
         auto c = client(seen, o);
         QTRY_COMPARE_WITH_TIMEOUT(seen.events(), QStringList{foundLine(good)}, 5000);
         QCOMPARE(fake.connections + other.connections, 1);
+        QVERIFY(!service.hasPendingConnections() && !service.waitForNewConnection(300));
     }
 
     void untypedHellosFromManyEndpointsStayQuiet()
