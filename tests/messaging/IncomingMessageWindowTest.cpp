@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QAccessible>
 #include <QTest>
 
 #include "support/Widgets.h"
@@ -32,6 +33,9 @@ private slots:
         QVERIFY(button(&window, QStringLiteral("Копировать в буфер")));
         QVERIFY(button(&window, QStringLiteral("Закрыть")));
         QCOMPARE(ModalState::instance().windowToRaise(), &window);
+        // A screen reader says who sent it and what, as the window opens.
+        QCOMPARE(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Description),
+                 field->toPlainText());
     }
 
     void copyPutsTheWholeTextOnTheClipboard()

@@ -20,6 +20,9 @@ IncomingMessageWindow::IncomingMessageWindow(const QString &text, QWidget *paren
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     shown.replace(u'\r', u'\n');
     m_ui->text->setPlainText(shown);
+    // What a screen reader says when the window opens: who sent it and what.
+    setAccessibleDescription(shown);
+    m_ui->text->setAccessibleName(windowTitle());
     connect(m_ui->copyButton, &QPushButton::clicked, this, &IncomingMessageWindow::copyToClipboard);
     connect(m_ui->closeButton, &QPushButton::clicked, this, &IncomingMessageWindow::accept);
 }

@@ -17,6 +17,7 @@ IncomingSoundWindow::IncomingSoundWindow(const QString &senderName, SoundClip &c
     setWindowTitle(StringTable::text(StringId::IncomingSoundTitle));
     m_ui->senderLabel->setText(
         StringTable::format(StringId::MessageFrom, {breakableText(senderName)}));
+    setAccessibleDescription(StringTable::format(StringId::MessageFrom, {senderName}));
     m_ui->playButton->setText(StringTable::text(StringId::SoundPlay));
     m_ui->closeButton->setText(StringTable::text(StringId::Close));
     m_ui->hintLabel->setText(StringTable::text(StringId::AutoPlayHint));

@@ -25,6 +25,9 @@ OfferPromptWindow::OfferPromptWindow(const QString &senderName, const QString &f
     m_ui->yesButton->setText(StringTable::text(StringId::Yes));
     m_ui->noButton->setText(StringTable::text(StringId::No));
     showSecondsLeft();
+    // What a screen reader says when the prompt opens.
+    setAccessibleDescription(StringTable::format(
+        StringId::OfferQuestion, {fileName, FileTransfer::sizeText(size)}));
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     connect(m_ui->yesButton, &QPushButton::clicked, this, [this] { finish(kYes); });
     connect(m_ui->noButton, &QPushButton::clicked, this, [this] { finish(kNo); });
