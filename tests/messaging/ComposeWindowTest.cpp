@@ -10,7 +10,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
-#include <QAccessible>
 #include <QTest>
 
 using Widgets::button;
@@ -62,11 +61,6 @@ private slots:
                 found = found || l->text() == QString::fromUtf8(label);
             QVERIFY2(found, label);
         }
-        // Each field is named by its label for a screen reader.
-        QCOMPARE(QAccessible::queryAccessibleInterface(f.sender)->text(QAccessible::Name),
-                 QStringLiteral("Установить имя отправителя:"));
-        QCOMPARE(QAccessible::queryAccessibleInterface(f.text)->text(QAccessible::Name),
-                 QStringLiteral("1) Текстовое сообщение. "));
         // Fixed size.
         QCOMPARE(w.minimumSize(), w.maximumSize());
     }
