@@ -225,7 +225,15 @@ CONF
     ip netns exec "$ns" dbus-daemon --config-file=/usr/share/dbus-1/system.conf \
         --address="unix:path=$d/bus" --nopidfile --fork --print-pid >"$d/dbus.pid" || return 1
     on_exit "kill $(cat "$d/dbus.pid")"
-    ip netns exec "$ns" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$d/bus" sh -c '
+    avahi_daemon_start "$ns"
+}
+
+# avahi_daemon_start NS: the host's avahi-daemon on its bus, with its
+# configuration (avahi_up); true once it has started.
+avahi_daemon_start() {
+    local d=$WORK/avahi-$1
+    : >"$d/avahi.log"
+    ip netns exec "$1" env DBUS_SYSTEM_BUS_ADDRESS="unix:path=$d/bus" sh -c '
         mount --bind "$1/run" /run/avahi-daemon &&
         exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits' \
         sh "$d" >"$d/avahi.log" 2>&1 &
