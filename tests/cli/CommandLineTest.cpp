@@ -299,6 +299,9 @@ private slots:
         QFETCH(bool, announced);
         QFETCH(QString, line);
         m_services.dnsSdRunning = [avahi] { return avahi; };
+        // No firewall program: nothing is forked (ThreadSanitizer forbids it
+        // in a process with threads).
+        m_services.nftProgram.clear();
         m_services.avahiConfig = m_dir.filePath(QStringLiteral("avahi-daemon.conf"));
         QFile file(m_services.avahiConfig);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
