@@ -128,8 +128,10 @@ QString sizeText(quint64 n)
         return format(StringId::SizeBytes, {QString::number(n)});
     if (n < 1024000)
         return format(StringId::SizeKilobytes, {QString::number(n / 1024)});
+    // The thousandths with their leading zeros: 1,049,600 bytes are 1.025.
     return format(StringId::SizeMegabytes,
-                  {QString::number(n / 1024000), QString::number((n % 1024000) / 1024)});
+                  {QString::number(n / 1024000),
+                   QStringLiteral("%1").arg((n % 1024000) / 1024, 3, 10, QLatin1Char('0'))});
 }
 
 QString safeFileName(const QString &offered)
