@@ -91,6 +91,17 @@ int worse(int a, int b)
     return qMax(a, b);
 }
 
+// What is wrong with a computer's name as given, before any look-up: empty,
+// or an option (an unknown one where the host stands).
+std::optional<QString> hostProblem(const QString &host)
+{
+    if (host.trimmed().isEmpty())
+        return text(StringId::CliMissingHost);
+    if (host.startsWith(u'-'))
+        return format(StringId::CliUnknownOption, {host});
+    return std::nullopt;
+}
+
 } // namespace
 
 bool CommandLine::handles(const QStringList &arguments)
@@ -240,6 +251,8 @@ int CommandLine::send(QStringList arguments)
     if (arguments.isEmpty())
         return usageError(kSend, text(StringId::CliMissingHost));
     const QString host = arguments.takeFirst();
+    if (const auto problem = hostProblem(host))
+        return usageError(kSend, *problem);
 
     QString message;
     if (!arguments.isEmpty()) {
@@ -346,6 +359,8 @@ int CommandLine::sendFile(const QStringList &arguments)
         return usageError(kSendFile, format(StringId::CliExtraArgument, {arguments.at(2)}));
     const QString host = arguments.at(0);
     const QString path = arguments.at(1);
+    if (const auto problem = hostProblem(host))
+        return usageError(kSendFile, *problem);
     const QFileInfo info(path);
     if (!info.exists())
         return usageError(kSendFile, format(StringId::CliNoSuchFile, {path}));
@@ -438,15 +453,22 @@ int CommandLine::check(const QStringList &arguments)
 {
     if (printedHelp(arguments, text(StringId::CliCheckHelp)))
         return Delivered;
+    QStringList hosts;
+    bool optionsEnded = false;
     for (const QString &a : arguments) {
-        if (a.startsWith(u'-'))
-            return usageError(kCheck, format(StringId::CliUnknownOption, {a}));
+        if (a == QLatin1String("--") && !optionsEnded) {
+            optionsEnded = true;
+            continue;
+        }
+        if (const auto problem = hostProblem(a))
+            return usageError(kCheck, *problem);
+        hosts << a;
     }
-    if (arguments.isEmpty())
+    if (hosts.isEmpty())
         return checkThisComputer();
     int status = Delivered;
     const quint16 ports[2] = {messagePort(), dataPort()};
-    for (const QString &host : arguments) {
+    for (const QString &host : std::as_const(hosts)) {
         Ipv4Address address;
         if (Diagnosis::parseAddress(host, address)) {
             m_out << format(StringId::CliHostByAddress, {host}) << Qt::endl;

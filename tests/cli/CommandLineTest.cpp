@@ -126,13 +126,22 @@ private slots:
                                  << QByteArray() << "файл не найден";
         QTest::newRow("no path") << QStringList{"send-file", "PC-B"} << QByteArray()
                                  << "не указан файл";
+        // A host that is empty or an option is never looked up.
+        QTest::newRow("empty host") << QStringList{send, "", "x"} << QByteArray()
+                                    << "не указан компьютер";
+        QTest::newRow("option as host") << QStringList{"check", "-x"} << QByteArray()
+                                        << "неизвестный параметр \"-x\"";
+        QTest::newRow("file to an option") << QStringList{"send-file", "-x", m_dir.path()}
+                                           << QByteArray() << "неизвестный параметр \"-x\"";
     }
     void badInputIsSaidWithStatusTwo()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, input);
         QFETCH(QString, said);
+        const int lookups = m_resolver.lookups;
         QCOMPARE(run(arguments, input), int(CommandLine::Usage));
+        QCOMPARE(m_resolver.lookups.load(), lookups);
         QVERIFY2(m_err.contains(said), qPrintable(m_err));
         QVERIFY(m_err.contains(QStringLiteral(" --help")));
         QCOMPARE(m_peer->windows.shown().size(), 0);
@@ -225,6 +234,9 @@ private slots:
                                 "  порт сообщений, TCP %1: доступен (соединение открывается)\n"
                                 "  порт данных, TCP %2: доступен (соединение открывается)\n")
                      .arg(message, data));
+        // "--" ends the options, as for send.
+        QCOMPARE(run({QStringLiteral("check"), QStringLiteral("--"), QStringLiteral("PC-B")}),
+                 int(CommandLine::Delivered));
         // The probes leave no trace with the peer.
         QTest::qWait(200);
         QVERIFY(m_peer->windows.shown().isEmpty());
