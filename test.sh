@@ -11,6 +11,8 @@ source scripts/packages.sh
 
 install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
+stage() { echo "== $* (at ${SECONDS} s)"; }
+
 build() { # build DIR [CMAKE OPTIONS...]
     local dir=$1
     shift
@@ -18,33 +20,33 @@ build() { # build DIR [CMAKE OPTIONS...]
     cmake --build "$dir"
 }
 
-echo "== Layers: no folder includes one above it"
+stage "Layers: no folder includes one above it"
 python3 tools/check-layers.py
 
-echo "== Build and unit, GUI tests"
+stage "Build and unit, GUI tests"
 build build
 (cd build && ctest --output-on-failure -j2)
 
-echo "== Core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "Core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build build-asan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=address,undefined
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --output-on-failure -j2)
 
-echo "== Core tests under ThreadSanitizer"
+stage "Core tests under ThreadSanitizer"
 build build-tsan -DTARVELLO_CORE_ONLY=ON -DTARVELLO_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
     ctest --output-on-failure -j2)
 
-echo "== Fuzz targets, 30 s each under ASan+UBSan"
+stage "Fuzz targets, 30 s each under ASan+UBSan"
 ./fuzz/run.sh 30
 
-echo "== Debian package"
+stage "Debian package"
 ./package.sh
 
-echo "== Whole-program tests"
+stage "Whole-program tests"
 passed=0 failed=0 skipped=0
 for t in tests/e2e/*_test.sh; do
-    echo "-- $t"
+    echo "-- $t (at ${SECONDS} s)"
     bash "$t" 2>&1 | tee build/e2e.log || true
     read -r p f s < <(sed -nE 's/^([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' \
         build/e2e.log | tail -n1)
@@ -54,5 +56,5 @@ for t in tests/e2e/*_test.sh; do
     fi
     passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
 done
-echo "e2e: $passed passed, $failed failed, $skipped skipped"
+echo "e2e: $passed passed, $failed failed, $skipped skipped (all done at ${SECONDS} s)"
 [ "$failed" = 0 ]
