@@ -16,6 +16,7 @@
 #include "support/TestListeners.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -149,7 +150,8 @@ int main(int argc, char **argv)
     AutoClose autoClose;
     app.installEventFilter(&autoClose);
 
-    // The program's listeners with real windows.
+    // The program's listeners with real windows and their journal.
+    QTemporaryDir journalFolder;
     Timing program;
     int programDelivered = 0;
     qsizetype shown = 0;
@@ -158,8 +160,9 @@ int main(int argc, char **argv)
     {
         LiveSettings windowSettings;
         GuiIncomingWindows windows(windowSettings);
-        TestListeners receiver(MessagePort::kIdleTimeoutMs, &windows);
-        IncomingQueue &queue = receiver.control->queue();
+        TestListeners receiver(MessagePort::kIdleTimeoutMs, &windows, MessagePort::kDeadlineMs,
+                               journalFolder.path());
+        IncomingQueue &queue = receiver.control->messages();
         programDelivered = burst(
             receiver.messagePort(),
             [&] {

@@ -3,7 +3,7 @@
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-multimedia-dev qt6-svg-dev qt6-tools-dev libqt6svg6
-    libavahi-client-dev libxcb1-dev fonts-dejavu-core qt6-translations-l10n)
+    libavahi-client-dev zlib1g-dev libxcb1-dev fonts-dejavu-core qt6-translations-l10n)
 TEST_PACKAGES=(xvfb tint2 xdotool xclip x11-utils imagemagick
     iproute2 iputils-ping python3 gcc libx11-dev procps
     avahi-daemon avahi-utils dbus libnss-mdns samba smbclient

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "core/base/StringTable.h"
+#include "core/net/MessageJournal.h"
 #include "core/directory/UserListBuilder.h"
 #include "core/net/TcpSocket.h"
 #include "core/platform/ComputerName.h"
@@ -50,7 +51,32 @@ Application::Application(ApplicationServices services, QObject *parent)
     listening.dataHandlers = {{DataKind::Sound, SoundMessage::handler()},
                               {DataKind::File, FileTransfer::offerHandler(m_windows.get())}};
     listening.observer = this;
+    listening.journalFolder = m_services.journalFolder;
     m_listeners = std::make_unique<ListenerControl>(listening);
+    if (MessageJournal *journal = m_listeners->journal()) {
+        journal->setFailureHandler([this](const QString &path, const QString &reason) {
+            QMetaObject::invokeMethod(
+                this,
+                [path, reason] {
+                    PromptService::instance().inform(
+                        StringTable::text(StringId::Warning),
+                        StringTable::format(StringId::JournalUnwritable, {path, reason}));
+                },
+                Qt::QueuedConnection);
+        });
+    }
+    // The tray says how many messages wait behind the window on screen.
+    for (IncomingQueue *queue : {&m_listeners->messages(), &m_listeners->sounds()}) {
+        queue->onChange([this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_tray->setWaiting(m_listeners->messages().size() +
+                                       m_listeners->sounds().size());
+                },
+                Qt::QueuedConnection);
+        });
+    }
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);
     connect(m_tray.get(), &TrayIcon::trayMissing, this, &Application::showNoTrayNotice);
     // The notice steps aside while an incoming window is on screen, and
@@ -79,10 +105,11 @@ Application::Application(ApplicationServices services, QObject *parent)
 Application::~Application()
 {
     m_services.browser->onChange(nullptr);
-    // Never leave listener threads behind; normally Exit has stopped them
-    // (and shown what was queued).
+    m_listeners->messages().onChange(nullptr);
+    m_listeners->sounds().onChange(nullptr);
+    // Never leave listener threads behind; normally Exit has stopped them.
     if (m_listeners->isRunning()) {
-        m_listeners->holdUnshown();
+        m_listeners->endSession();
         runOffGuiThread([this] { m_listeners->stopListeners(); });
     }
 }
@@ -111,10 +138,9 @@ void Application::startUp()
     buildUserListWhileBusy(false);
     if (m_exiting)
         return;
+    // Once the message listener holds its port, what the journal kept is
+    // shown first.
     m_listeners->startListeners();
-    // Messages the last session could not show come first.
-    if (!m_services.unshownMessagesFile.isEmpty())
-        runOffGuiThread([this] { m_listeners->restoreUnshown(m_services.unshownMessagesFile); });
 }
 
 bool Application::dispatchCommand(int id)
@@ -287,35 +313,31 @@ void Application::showSettings()
     modal.end();
 }
 
-void Application::exitProgram(bool sessionEnded)
+void Application::exitProgram()
 {
     m_exiting = true;
     m_users.clear();
     m_tray->remove();
-    // Waits for every received message to be shown and its window closed;
-    // the GUI stays live. After the session's end, the messages not shown
-    // are kept for the next start instead.
-    runOffGuiThread([this, sessionEnded] {
-        m_listeners->stopListeners();
-        if (sessionEnded && !m_services.unshownMessagesFile.isEmpty())
-            m_listeners->saveUnshown(m_services.unshownMessagesFile);
-    });
+    // Waits until the windows on screen have been closed (the GUI stays
+    // live); what waits behind them stays in the journal for the next
+    // start.
+    runOffGuiThread([this] { m_listeners->stopListeners(); });
     emit finished(TrayIcon::kExit);
 }
 
 void Application::shutDown()
 {
-    if (m_exiting)
-        return;
-    // Nobody is there to close windows: no more open, and closing those on
-    // screen releases whatever waits for them.
-    m_listeners->holdUnshown();
+    // Nobody is there to close windows: no more open, those on screen close
+    // (a file offer's prompt is refused), peers still sending are cut. Also
+    // while Exit waits.
+    m_listeners->endSession();
     m_windows->endSession();
     for (QWidget *window : QApplication::topLevelWidgets()) {
         if (window->isVisible())
             window->close();
     }
-    exitProgram(true);
+    if (!m_exiting)
+        exitProgram();
 }
 
 void Application::messagePortHeld(int configuredPort, bool held)
@@ -387,7 +409,7 @@ ApplicationServices ApplicationServices::system()
 {
     ApplicationServices services;
     services.addressBookFile = addressBookPath();
-    services.unshownMessagesFile = IncomingQueue::defaultPath();
+    services.journalFolder = MessageJournal::defaultFolder();
     auto neighbourhood = std::make_unique<LiveNeighbourhood>(LiveNeighbourhood::systemOptions());
     // Names the neighbourhood knows resolve to its addresses first.
     services.resolver = std::make_unique<NeighbourhoodResolver>(

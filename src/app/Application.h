@@ -84,7 +84,7 @@ private:
     void runCommandWindow(QDialog &window);
     // After the session's end the messages not shown yet are kept for the
     // next start instead of being shown.
-    void exitProgram(bool sessionEnded = false);
+    void exitProgram();
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
     // The tray shows its busy state meanwhile; a rescan first waits a

@@ -20,9 +20,9 @@ struct ApplicationServices {
     // Where the settings are stored.
     SettingsStore store;
     QString addressBookFile;
-    // Where messages not shown when the session ended wait for the next
-    // start.
-    QString unshownMessagesFile;
+    // Where the journal of received messages lives, so that nothing taken
+    // off the wire is lost whatever ends the program (empty: none).
+    QString journalFolder;
     std::unique_ptr<NeighbourhoodBrowser> browser;
     std::unique_ptr<HostResolver> resolver;
     std::unique_ptr<MessengerService> messenger;

@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <QPointer>
+
 #include <future>
 
 GuiIncomingWindows::GuiIncomingWindows(const LiveSettings &settings, QObject *parent)
@@ -32,6 +34,11 @@ void GuiIncomingWindows::count(QWidget *window)
 void GuiIncomingWindows::endSession()
 {
     m_sessionEnded = true;
+    // An offer's sender is told "refused" at once.
+    for (const QPointer<OfferPromptWindow> &prompt : std::as_const(m_prompts)) {
+        if (prompt)
+            prompt->refuse();
+    }
 }
 
 bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindow)
@@ -89,18 +96,27 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
 {
     // The prompt, then (on "Да") the save dialog; the answer is the chosen
     // path, empty for a refusal.
-    std::promise<QString> decided;
+    // Shared: after the session's end nobody may wait for the answer.
+    auto decided = std::make_shared<std::promise<QString>>();
+    std::future<QString> answer = decided->get_future();
     const int seconds = m_settings.get().offerTimeoutSeconds;
     QMetaObject::invokeMethod(
         this,
-        [&] {
+        [this, decided, senderName, fileName, size, seconds] {
+            // At the session's end no prompt opens: the offer is refused.
+            if (m_sessionEnded) {
+                decided->set_value(QString());
+                return;
+            }
             auto *prompt = new OfferPromptWindow(senderName, fileName, size, seconds);
             prompt->setAttribute(Qt::WA_DeleteOnClose);
+            m_prompts.removeIf([](const QPointer<OfferPromptWindow> &p) { return p.isNull(); });
+            m_prompts.append(prompt);
             QObject::connect(
                 prompt, &QDialog::finished, prompt,
-                [this, &decided, fileName](int result) {
-                    if (result != OfferPromptWindow::kYes) {
-                        decided.set_value(QString());
+                [this, decided, fileName](int result) {
+                    if (result != OfferPromptWindow::kYes || m_sessionEnded) {
+                        decided->set_value(QString());
                         return;
                     }
                     auto *save = new QFileDialog;
@@ -119,9 +135,9 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
                     save->selectFile(fileName);
                     QObject::connect(
                         save, &QDialog::finished, save,
-                        [&decided, save](int accepted) {
+                        [decided, save](int accepted) {
                             const QStringList files = save->selectedFiles();
-                            decided.set_value(accepted == QDialog::Accepted && !files.isEmpty()
+                            decided->set_value(accepted == QDialog::Accepted && !files.isEmpty()
                                                   ? files.constFirst()
                                                   : QString());
                         },
@@ -136,5 +152,11 @@ QString GuiIncomingWindows::askFileOffer(const QString &senderName, const QStrin
             prompt->show();
         },
         Qt::QueuedConnection);
-    return decided.get_future().get();
+    // A prompt asked for as the session ends never opens, even when the GUI
+    // thread has stopped taking events.
+    while (answer.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        if (m_sessionEnded)
+            return QString();
+    }
+    return answer.get();
 }

@@ -5,12 +5,14 @@
 #include "core/transfer/FileOfferWindows.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <atomic>
 #include <functional>
 
 class LiveSettings;
 class QDialog;
+class OfferPromptWindow;
 
 // Opens the incoming windows on the GUI thread and keeps the calling
 // listener thread waiting until the window has been closed. Windows open
@@ -48,6 +50,7 @@ private:
     bool showAndWait(const std::function<QDialog *()> &makeWindow);
 
     const LiveSettings &m_settings;
+    QList<QPointer<OfferPromptWindow>> m_prompts; // those made, GUI thread
     std::atomic<bool> m_sessionEnded{false}; // set on the GUI thread
     int m_open = 0;
 };

@@ -40,7 +40,7 @@ void onTerminate(int)
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-// The session's end (SIGTERM) and Ctrl+C end the program as Exit does.
+// The session's end (SIGTERM, SIGHUP: the terminal has gone) and Ctrl+C end the program as Exit does.
 void exitOnTerminationSignals(Application &application)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
@@ -58,6 +58,7 @@ void exitOnTerminationSignals(Application &application)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 // Exit and the session's end have stopped the listeners and closed every

@@ -329,54 +329,70 @@ private slots:
         return seen;
     }
 
-    void exitShowsEveryQueuedMessageFirst()
+    void exitWaitsForTheWindowOnScreenAndKeepsTheRest()
     {
         const quint16 messagePort = configureFreePorts();
-        Application main{services()};
-        main.startUp();
-        QVERIFY(waitListening(messagePort));
-        for (const char *text : {"last words", "one more", "and another"})
-            QVERIFY(sendAndClose(messagePort, QByteArray(text)));
-        QVERIFY(waitUntil([&] { return main.listeners().queue().received() == 3; }));
-        // The GUI stays live during Exit: each window opens in turn and can
-        // be closed.
-        QStringList seen;
-        QTimer::singleShot(0, this, [&] { seen = closeIncomingWindows(3); });
-        exitProgram(main);
-        QCOMPARE(seen, (QStringList{"last words", "one more", "and another"}));
-        QCOMPARE(main.log().size(), 3);
-        QVERIFY(!main.tray().isShown());
-        // Both ports are free again.
-        QTcpSocket probe;
-        QVERIFY(!connectClient(probe, messagePort));
+        {
+            Application main{services()};
+            main.startUp();
+            QVERIFY(waitListening(messagePort));
+            for (const char *text : {"last words", "one more", "and another"})
+                QVERIFY(sendAndClose(messagePort, QByteArray(text)));
+            QVERIFY(waitUntil([&] { return main.listeners().messages().size() == 2; }));
+            // Behind the window on screen, the tray says how many wait and
+            // offers Exit.
+            const auto visible = [&] {
+                QList<QAction *> shown = main.tray().menu()->actions();
+                shown.removeIf([](QAction *a) { return !a->isVisible(); });
+                return shown;
+            };
+            QVERIFY(waitUntil([&] { return visible().size() == 3; }));
+            const QList<QAction *> shown = visible();
+            QCOMPARE(shown.at(1)->text(), QStringLiteral("Ожидают показа: 2"));
+            QCOMPARE(shown.at(2)->text(), QStringLiteral("Выход"));
+            QSignalSpy finished(&main, &Application::finished);
+            QStringList seen;
+            QTimer::singleShot(0, this, [&] { seen = closeIncomingWindows(1); });
+            shown.at(2)->trigger();
+            QVERIFY(waitUntil([&] { return finished.size() == 1; }));
+            QCOMPARE(seen, QStringList{"last words"});
+            QVERIFY(!main.tray().isShown());
+            QTcpSocket probe;
+            QVERIFY(!connectClient(probe, messagePort));
+        }
+        // The next start shows what waited.
+        Application next{services()};
+        next.startUp();
+        QCOMPARE(closeIncomingWindows(2), (QStringList{"one more", "and another"}));
+        QVERIFY(waitUntil([&] { return next.log().size() == 2; }));
+        exitProgram(next);
     }
 
     void sessionEndKeepsUnshownMessagesForTheNextStart()
     {
         const quint16 messagePort = configureFreePorts();
-        const QString kept = m_dir.filePath(QStringLiteral("unshown-messages"));
         {
             Application main{services()};
             main.startUp();
             QVERIFY(waitListening(messagePort));
             for (const char *text : {"shown", "kept 1", "kept 2"})
                 QVERIFY(sendAndClose(messagePort, QByteArray(text)));
-            QVERIFY(waitUntil([&] { return main.listeners().queue().size() == 2; }));
+            QVERIFY(waitUntil([&] { return main.listeners().messages().size() == 2; }));
             QVERIFY(waitUntil(
                 [] { return Widgets::visibleWindow<IncomingMessageWindow>() != nullptr; }));
             QSignalSpy finished(&main, &Application::finished);
             main.shutDown();
             QCOMPARE(finished.size(), 1);
             QVERIFY(!Widgets::visibleWindow<IncomingMessageWindow>());
-            QVERIFY(QFile::exists(kept));
         }
-        // The next start shows them one by one, then the file goes.
-        Application next{services()};
-        next.startUp();
-        QCOMPARE(closeIncomingWindows(2), (QStringList{"kept 1", "kept 2"}));
-        QVERIFY(waitUntil([&] { return next.log().size() == 2; }));
-        QVERIFY(waitUntil([&] { return !QFile::exists(kept); }));
-        exitProgram(next);
+        // The next start shows them one by one, and only once.
+        for (const QStringList &expected : {QStringList{"kept 1", "kept 2"}, QStringList{}}) {
+            Application next{services()};
+            next.startUp();
+            QCOMPARE(closeIncomingWindows(expected.size()), expected);
+            QVERIFY(waitUntil([&] { return next.log().size() == expected.size(); }));
+            exitProgram(next);
+        }
     }
 
     void rightClickWhileAWindowIsOpenRaisesIt()

@@ -2,6 +2,7 @@
 #include "core/base/Settings.h"
 #include "core/net/DataHeader.h"
 #include "core/net/ListenerControl.h"
+#include "core/net/MessageJournal.h"
 #include "core/net/MessageListener.h"
 #include "core/net/StopToken.h"
 #include "core/net/TcpSocket.h"
@@ -11,6 +12,7 @@
 #include "TestSupport.h"
 #include "support/FakeIncomingWindows.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -87,6 +89,8 @@ class ListenersTest : public QObject {
     quint16 m_dataPort = 0;
     int m_queueItems = IncomingQueue::kMaxItems;
     QTemporaryDir m_dir;
+    QString m_journalFolder; // a fresh one for each test
+    int m_tests = 0;
 
     // A sender that waits until the receiver has read its message and
     // closed the connection.
@@ -146,6 +150,7 @@ class ListenersTest : public QObject {
         services.idleTimeoutMs = idleTimeoutMs;
         services.deadlineMs = deadlineMs;
         services.queueItems = m_queueItems;
+        services.journalFolder = m_journalFolder;
         m_control = std::make_unique<ListenerControl>(services);
         m_control->startListeners();
     }
@@ -155,12 +160,29 @@ class ListenersTest : public QObject {
         return sendAndClose(m_messagePort, CodePage::ansi().fromUnicode(text));
     }
 
+    // Stops the listeners as Exit does, then starts a new instance on the
+    // same journal (a restart of the program).
+    void exitAndStartAgain()
+    {
+        {
+            // The window on screen is closed once Exit has begun.
+            std::jthread exiting([this] { m_control->stopListeners(); });
+            QVERIFY(waitUntil([&] { return !m_control->isRunning(); }));
+            m_fakeWindows->release();
+        }
+        m_control.reset();
+        m_log.clear();
+        m_fakeWindows = std::make_unique<FakeWindows>();
+        startListeners();
+    }
+
 private slots:
     void init()
     {
         m_fakeWindows = std::make_unique<FakeWindows>();
         m_fakeObserver = std::make_unique<FakeObserver>();
         m_log.clear();
+        m_journalFolder = m_dir.filePath(QString::number(++m_tests));
         useFreePorts();
     }
 
@@ -242,7 +264,7 @@ private slots:
         QCOMPARE(logged(), (QStringList{"0", "1", "2", "3", "4"}));
     }
 
-    void unshownMessagesAreSavedAndComeBackFirst()
+    void journalKeepsWhatWasNotShownForTheNextStart()
     {
         startListeners();
         m_fakeWindows->hold();
@@ -252,36 +274,127 @@ private slots:
             QVERIFY(s.closedWithin(5000));
         }
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
-        // The session ends: "a" is on screen (its window is closed by the
-        // end), "b" and "c" are kept.
-        m_control->holdUnshown();
-        m_fakeWindows->release();
-        m_control->stopListeners();
-        const QString file = m_dir.filePath(QStringLiteral("state/Tarvello/unshown-messages"));
-        QVERIFY(m_control->saveUnshown(file));
-        QCOMPARE(QFile(file).permissions() & 0x0077, QFile::Permissions());
-        QVERIFY2(logged() == QStringList{"a"}, qPrintable(logged().join(u',')));
-
-        // The next start shows them first, then removes the file.
-        m_log.clear();
-        m_control.reset();
-        m_fakeWindows = std::make_unique<FakeWindows>();
-        startListeners();
-        QCOMPARE(m_control->restoreUnshown(file), 2);
+        // Another instance of the same user neither reads nor changes it.
+        {
+            MessageJournal other(m_journalFolder);
+            std::vector<MessageJournal::Entry> kept;
+            QVERIFY(!other.claim(kept));
+            QVERIFY(kept.empty());
+            QCOMPARE(other.append(QStringLiteral("message"), "x"), quint64(0));
+        }
+        // "a" is on screen when the program ends; "b" and "c" come first at
+        // the next start, before what arrives then.
+        exitAndStartAgain();
         QVERIFY(sendText(QStringLiteral("d")));
         QVERIFY(waitUntil([&] { return m_log.size() == 3; }));
         QCOMPARE(logged(), (QStringList{"b", "c", "d"}));
-        QVERIFY(!QFile::exists(file));
+        exitAndStartAgain();
+        QVERIFY(sendText(QStringLiteral("e")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
+        QCOMPARE(logged(), QStringList{"e"});
+        QCOMPARE(QFile(m_journalFolder + "/journal").permissions() & 0x0077, QFile::Permissions());
+    }
 
-        // A damaged file gives what can be read of it.
-        QByteArray saved = IncomingQueue::encode(
-            {{QStringLiteral("message"), MessageListener::encodeQueued(QStringLiteral("x"))},
-             {QStringLiteral("message"), MessageListener::encodeQueued(QStringLiteral("yz"))}});
-        QCOMPARE(IncomingQueue::decode(saved).size(), size_t(2));
-        saved.chop(1);
-        QCOMPARE(IncomingQueue::decode(saved).size(), size_t(1));
-        QCOMPARE(IncomingQueue::decode(QByteArray("TVQ1\xff\xff")).size(), size_t(0));
-        QCOMPARE(IncomingQueue::decode(QByteArray("garbage")).size(), size_t(0));
+    void journalReadsBackOnlyWholeRecords_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<bool>("damaged");
+        const QByteArray x = MessageJournal::itemRecord({1, "message", "x"});
+        const QByteArray yz = MessageJournal::itemRecord({2, "sound", "yz"});
+        QByteArray flipped = yz;
+        flipped[12] = char(flipped[12] ^ 1);
+        QTest::newRow("whole") << "TVJ1" + x + yz << QStringList{"x", "yz"} << false;
+        QTest::newRow("torn at the end") << "TVJ1" + x + yz.chopped(1) << QStringList{"x"} << true;
+        QTest::newRow("damaged byte") << "TVJ1" + x + flipped + x << QStringList{"x"} << true;
+        QTest::newRow("done") << "TVJ1" + x + yz + MessageJournal::doneRecord(1)
+                              << QStringList{"yz"} << false;
+        QTest::newRow("no magic") << x + yz << QStringList{} << true;
+        QTest::newRow("huge length") << QByteArray("TVJ1\1\xff\xff\xff\x7f") + QByteArray(8, 0)
+                                     << QStringList{} << true;
+    }
+    void journalReadsBackOnlyWholeRecords()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, kept);
+        QStringList read;
+        for (const MessageJournal::Entry &e : MessageJournal::read(file))
+            read << QString::fromLatin1(e.data);
+        QCOMPARE(read, kept);
+        // A damaged journal is kept aside for whoever wants to look at it.
+        QVERIFY(QDir().mkpath(m_journalFolder));
+        QFile f(m_journalFolder + "/journal");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+        f.close();
+        MessageJournal journal(m_journalFolder);
+        std::vector<MessageJournal::Entry> pending;
+        QVERIFY(journal.claim(pending));
+        QCOMPARE(int(pending.size()), kept.size());
+        QFETCH(bool, damaged);
+        QCOMPARE(QFile::exists(m_journalFolder + "/journal.damaged"), damaged);
+    }
+
+    void journalStaysSmallAndSaysWhenItCannotBeWritten()
+    {
+        {
+            MessageJournal journal(m_journalFolder);
+            std::vector<MessageJournal::Entry> pending;
+            QVERIFY(journal.claim(pending));
+            const QByteArray data(1000, 'm');
+            for (int i = 0; i < 10000; ++i)
+                journal.markDone(journal.append(QStringLiteral("message"), data));
+            const quint64 last = journal.append(QStringLiteral("message"), "last");
+            QVERIFY(last != 0);
+            journal.flush();
+            QVERIFY2(journal.fileSize() < 2 * 1024 * 1024, qPrintable(QString::number(journal.fileSize())));
+        }
+        MessageJournal again(m_journalFolder);
+        std::vector<MessageJournal::Entry> pending;
+        QVERIFY(again.claim(pending));
+        QCOMPARE(pending.size(), size_t(1));
+        QCOMPARE(pending.at(0).data, QByteArray("last"));
+
+        // Where the folder should be there is a file: said once, with the path.
+        QFile blocker(m_dir.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        MessageJournal blocked(m_dir.filePath("blocker/Tarvello"));
+        QStringList said;
+        blocked.setFailureHandler([&](const QString &path, const QString &) { said << path; });
+        QVERIFY(!blocked.claim(pending) && !blocked.claim(pending));
+        QCOMPARE(said, QStringList{m_dir.filePath("blocker/Tarvello/journal")});
+    }
+
+    void stopTakesInEveryMessageWaiting_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("exit") << false;
+        QTest::newRow("restart") << true;
+    }
+    void stopTakesInEveryMessageWaiting()
+    {
+        // A full queue: senders wait in the listen queue, told "delivered".
+        QFETCH(bool, restart);
+        m_queueItems = 2;
+        startListeners();
+        m_queueItems = IncomingQueue::kMaxItems;
+        m_fakeWindows->hold();
+        QStringList sent;
+        for (int i = 0; i < 8; ++i) {
+            sent << QString::number(i);
+            QVERIFY(sendText(sent.last()));
+        }
+        QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
+        if (restart) {
+            std::jthread restarting([this] { m_control->restartListeners(); });
+            QVERIFY(waitUntil([&] { return m_control->messages().size() == 7; }));
+            m_fakeWindows->release();
+        } else {
+            exitAndStartAgain();
+            sent.removeFirst(); // shown before the end
+        }
+        QVERIFY(waitUntil([&] { return m_log.size() == sent.size(); }));
+        QCOMPARE(logged(), sent);
     }
 
     void stopTokenFromOutsideAStopIsAMessage()
@@ -299,12 +412,6 @@ private slots:
         m_fakeWindows->hold();
         QVERIFY(sendText(QStringLiteral("pending")));
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
-        // Two more wait in the queue: Exit shows each before it ends.
-        for (const char *t : {"queued 1", "queued 2"}) {
-            WaitingSender s;
-            QVERIFY(s.send(m_messagePort, t));
-            QVERIFY(s.closedWithin(5000));
-        }
         std::atomic<bool> stopped{false};
         std::thread stopper([&] {
             m_control->stopListeners();
@@ -315,7 +422,7 @@ private slots:
         m_fakeWindows->release();
         QVERIFY(waitUntil([&] { return stopped.load(); }));
         stopper.join();
-        QCOMPARE(logged(), (QStringList{"pending", "queued 1", "queued 2"}));
+        QCOMPARE(logged(), (QStringList{"pending"}));
         // Both ports are free again.
         QTcpSocket a, b;
         QVERIFY(!connectClient(a, m_messagePort));
@@ -389,8 +496,8 @@ private slots:
         QVERIFY(sendText(QStringLiteral("moved")));
         QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
 
-        // The session ends during a restart held up by an open window: the
-        // stop waits for the restart, and then both listeners are gone.
+        // Exit during a restart held up by an open window: whichever takes
+        // the listeners first, they are stopped in the end.
         m_fakeWindows->hold();
         QVERIFY(sendText(QStringLiteral("open")));
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
@@ -401,15 +508,9 @@ private slots:
         m_fakeWindows->release();
         restart.join();
         stop.join();
-        // Whichever came second, its outcome is whole: stopped, or running on
-        // the new ports.
-        if (m_control->isRunning()) {
-            QCOMPARE(m_control->messagePort(), m_messagePort);
-            QVERIFY(waitListening(m_messagePort, 3000) && waitListening(m_dataPort, 3000));
-        } else {
-            QTcpSocket c;
-            QVERIFY(!connectClient(c, m_messagePort));
-        }
+        QVERIFY(!m_control->isRunning());
+        QTcpSocket c;
+        QVERIFY(!connectClient(c, m_messagePort));
     }
 
     void silentPeerIsDropped()

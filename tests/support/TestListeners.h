@@ -25,9 +25,11 @@ struct TestListeners {
     {
     }
 
-    // Shows what arrives in the given windows (all three kinds) instead.
+    // Shows what arrives in the given windows (all three kinds) instead;
+    // records it in a journal in the folder, when given.
     template <typename Windows>
-    TestListeners(int idleTimeoutMs, Windows *shownIn, int deadlineMs = 30000)
+    TestListeners(int idleTimeoutMs, Windows *shownIn, int deadlineMs = 30000,
+                  const QString &journalFolder = QString())
     {
         Settings s;
         s.ListeningPort = TestSupport::freeConfiguredPort();
@@ -48,6 +50,7 @@ struct TestListeners {
                                  {DataKind::File, FileTransfer::offerHandler(offers)}};
         services.idleTimeoutMs = idleTimeoutMs;
         services.deadlineMs = deadlineMs;
+        services.journalFolder = journalFolder;
         control = std::make_unique<ListenerControl>(services);
         control->startListeners();
         up = TestSupport::waitListening(messagePort(), 3000) &&

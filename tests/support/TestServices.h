@@ -17,7 +17,7 @@ inline ApplicationServices testServices(const QString &folder, FakeBrowser **bro
     ApplicationServices services;
     services.store = SettingsStore(QDir(folder).filePath(configFile));
     services.addressBookFile = QDir(folder).filePath(QStringLiteral("AddressBook.xml"));
-    services.unshownMessagesFile = QDir(folder).filePath(QStringLiteral("unshown-messages"));
+    services.journalFolder = QDir(folder).filePath(QStringLiteral("state"));
     auto fakeBrowser = std::make_unique<FakeBrowser>();
     auto fakeResolver = std::make_unique<FakeResolver>();
     if (browser)

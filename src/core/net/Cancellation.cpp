@@ -12,6 +12,13 @@ void Cancellation::cancel()
         ::shutdown(m_handle, SHUT_RDWR);
 }
 
+void Cancellation::interrupt()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_handle >= 0)
+        ::shutdown(m_handle, SHUT_RDWR);
+}
+
 bool Cancellation::isCancelled() const
 {
     std::lock_guard lock(m_mutex);

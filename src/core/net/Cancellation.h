@@ -8,6 +8,9 @@
 class Cancellation {
 public:
     void cancel();
+    // Ends the connection under way, if any, as cancel() does, but not
+    // those after it.
+    void interrupt();
     bool isCancelled() const;
 
 private:

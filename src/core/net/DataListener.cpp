@@ -1,6 +1,7 @@
 #include "DataListener.h"
 
 #include "DataPort.h"
+#include "IncomingQueue.h"
 #include "TcpSocket.h"
 
 #include <cerrno>
@@ -47,9 +48,9 @@ void DataListener::run()
     for (;;) {
         if (m_stop.DataStopRequested)
             break;
-        // A full queue of sound messages: accept nothing until a window has
-        // been shown.
-        if (!m_services.queue->waitForRoom(m_stop.DataStopRequested))
+        // A stop whose own header was cut on its way ends when nothing more
+        // waits.
+        if (m_stop.DataStopRequested && !listening.waitReadable(m_services.stopDeadlineMs))
             break;
         Ipv4Address peer;
         TcpSocket connection = listening.accept(&peer);
@@ -61,8 +62,11 @@ void DataListener::run()
             continue;
         }
         connection.setCancellation(&m_connections);
-        connection.setReceiveTimeout(m_services.idleTimeoutMs);
-        connection.setReceiveDeadline(m_services.deadlineMs);
+        // During a stop, what waits in the listen queue is served briefly.
+        const bool stopping = m_stop.DataStopRequested;
+        connection.setReceiveTimeout(stopping ? m_services.stopIdleMs : m_services.idleTimeoutMs);
+        connection.setReceiveDeadline(stopping ? m_services.stopDeadlineMs
+                                               : m_services.deadlineMs);
         char bytes[DataHeader::kSize];
         if (!connection.receiveExactly(bytes, sizeof bytes))
             continue; // closed, failed or silent before the header was complete
@@ -75,12 +79,24 @@ void DataListener::run()
             DataPort::refuse(connection);
             continue;
         }
+        // A full queue of sound messages refuses more (its sender is told);
+        // files and the message port go on. At the program's end no prompt
+        // opens for a file offer.
+        if ((header.isKind(DataKind::Sound) && !stopping && m_services.sounds &&
+             m_services.sounds->isFull()) ||
+            (header.isKind(DataKind::File) && m_stop.Ending)) {
+            DataPort::refuse(connection);
+            continue;
+        }
         // Each kind sets the limits of what follows the header.
-        connection.setReceiveDeadline(0);
+        if (!stopping)
+            connection.setReceiveDeadline(0);
         const auto handler = m_services.dataHandlers.find(DataKind(header.kind));
-        if (handler != m_services.dataHandlers.end() && handler->second)
+        if (handler != m_services.dataHandlers.end() && handler->second) {
+            m_serving = true;
             handler->second(connection, header, peer, m_services);
-        else
+            m_serving = false;
+        } else
             DataPort::refuse(connection);
         connection.close();
     }

@@ -1,9 +1,7 @@
 #include "IncomingQueue.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "MessageJournal.h"
+
 #include <QtEndian>
 
 #include <chrono>
@@ -21,8 +19,10 @@ qint64 costOf(const IncomingQueue::Item &item)
 
 } // namespace
 
-IncomingQueue::IncomingQueue(std::map<QString, Presenter> presenters, int maxItems, qint64 maxBytes)
-    : m_presenters(std::move(presenters)), m_maxItems(maxItems), m_maxBytes(maxBytes)
+IncomingQueue::IncomingQueue(std::map<QString, Presenter> presenters, int maxItems, qint64 maxBytes,
+                             MessageJournal *journal)
+    : m_presenters(std::move(presenters)), m_maxItems(maxItems), m_maxBytes(maxBytes),
+      m_journal(journal)
 {
     m_thread = std::thread([this] { run(); });
     pthread_setname_np(m_thread.native_handle(), "tarvello-show");
@@ -39,6 +39,24 @@ IncomingQueue::~IncomingQueue()
     m_thread.join();
 }
 
+void IncomingQueue::changed()
+{
+    m_changed.notify_all();
+    std::function<void()> onChange;
+    {
+        std::lock_guard lock(m_mutex);
+        onChange = m_onChange;
+    }
+    if (onChange)
+        onChange();
+}
+
+void IncomingQueue::onChange(std::function<void()> changed)
+{
+    std::lock_guard lock(m_mutex);
+    m_onChange = std::move(changed);
+}
+
 void IncomingQueue::run()
 {
     std::unique_lock lock(m_mutex);
@@ -52,28 +70,36 @@ void IncomingQueue::run()
         m_showing = true;
         lock.unlock();
         // Room again: a listener waiting for it may accept.
-        m_changed.notify_all();
+        changed();
         const auto presenter = m_presenters.find(next.item.kind);
         const bool shown = presenter == m_presenters.end() || !presenter->second ||
                            presenter->second(next.item.data);
+        if (shown && m_journal && next.id)
+            m_journal->markDone(next.id);
         lock.lock();
         m_showing = false;
-        if (!shown && m_held) {
-            // The session ended before its window could open: kept.
+        if (!shown) {
+            // No window may open any more: it stays, in the journal too,
+            // and nothing more is shown.
+            m_held = true;
             m_bytes += costOf(next.item);
             m_items.push_front(std::move(next));
-            m_changed.notify_all();
-            continue;
         }
-        if (next.restored && --m_restoredLeft == 0 && !m_held)
-            QFile::remove(m_restoredFrom);
-        m_changed.notify_all();
+        lock.unlock();
+        changed();
+        lock.lock();
     }
 }
 
 bool IncomingQueue::hasRoom() const
 {
     return int(m_items.size()) < m_maxItems && m_bytes < m_maxBytes;
+}
+
+bool IncomingQueue::isFull() const
+{
+    std::lock_guard lock(m_mutex);
+    return !hasRoom();
 }
 
 bool IncomingQueue::waitForRoom(const std::atomic<bool> &stop)
@@ -91,13 +117,27 @@ bool IncomingQueue::waitForRoom(const std::atomic<bool> &stop)
 
 void IncomingQueue::push(Item item)
 {
+    // Recorded before anything else happens to it.
+    const quint64 id = m_journal ? m_journal->append(item.kind, item.data) : 0;
     {
         std::lock_guard lock(m_mutex);
         m_bytes += costOf(item);
         ++m_received;
-        m_items.push_back({std::move(item), false});
+        m_items.push_back({std::move(item), id});
     }
-    m_changed.notify_all();
+    changed();
+}
+
+void IncomingQueue::restore(std::vector<std::pair<quint64, Item>> items)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = items.rbegin(); it != items.rend(); ++it) {
+            m_bytes += costOf(it->second);
+            m_items.push_front({std::move(it->second), it->first});
+        }
+    }
+    changed();
 }
 
 void IncomingQueue::waitUntilShown()
@@ -106,59 +146,19 @@ void IncomingQueue::waitUntilShown()
     m_changed.wait(lock, [this] { return m_held || (m_items.empty() && !m_showing); });
 }
 
+void IncomingQueue::waitUntilIdle()
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_showing && (m_held || m_items.empty()); });
+}
+
 void IncomingQueue::hold()
 {
     {
         std::lock_guard lock(m_mutex);
         m_held = true;
     }
-    m_changed.notify_all();
-}
-
-bool IncomingQueue::save(const QString &path) const
-{
-    std::deque<Item> items;
-    {
-        std::lock_guard lock(m_mutex);
-        for (const Queued &q : m_items)
-            items.push_back(q.item);
-    }
-    if (items.empty()) {
-        QFile::remove(path);
-        return true;
-    }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    file.write(encode(items));
-    return file.commit();
-}
-
-int IncomingQueue::restore(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    // No more than a full queue and its framing is read.
-    const std::deque<Item> items = decode(file.read(m_maxBytes + 16 * m_maxItems + 64));
-    file.close();
-    if (items.empty()) {
-        QFile::remove(path);
-        return 0;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto it = items.rbegin(); it != items.rend(); ++it) {
-            m_bytes += costOf(*it);
-            m_items.push_front({*it, true});
-        }
-        m_restoredLeft += int(items.size());
-        m_restoredFrom = path;
-    }
-    m_changed.notify_all();
-    return int(items.size());
+    changed();
 }
 
 int IncomingQueue::size() const
@@ -177,30 +177,6 @@ qint64 IncomingQueue::received() const
 {
     std::lock_guard lock(m_mutex);
     return m_received;
-}
-
-QString IncomingQueue::defaultPath()
-{
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/Tarvello/unshown-messages");
-}
-
-QByteArray IncomingQueue::encode(const std::deque<Item> &items)
-{
-    QByteArray bytes(kMagic, 4);
-    for (const Item &item : items) {
-        const QByteArray kind = item.kind.toUtf8().left(kMaxKindBytes);
-        char size[4];
-        qToLittleEndian<quint16>(quint16(kind.size()), size);
-        bytes.append(size, 2);
-        bytes.append(kind);
-        qToLittleEndian<quint32>(quint32(item.data.size()), size);
-        bytes.append(size, 4);
-        bytes.append(item.data);
-    }
-    return bytes;
 }
 
 std::deque<IncomingQueue::Item> IncomingQueue::decode(const QByteArray &bytes)

@@ -10,14 +10,19 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
-// Received messages waiting for their windows. The listeners take each
-// message off the wire at once and queue it here, so a sender never waits
-// for a person; one thread shows the queued messages one at a time, in the
-// order they arrived, each through the presenter installed for its kind
-// (which returns when the window has been closed, and logs it). The queue
-// is bounded: when it is full the listeners accept nothing until there is
-// room, and senders wait in the listen queue.
+class MessageJournal;
+
+// Received messages of one kind waiting for their windows. A listener takes
+// each message off the wire at once, records it in the journal and queues
+// it here, so a sender never waits for a person; one thread shows the
+// queued messages one at a time, in the order they arrived, through the
+// presenter installed for their kind (which returns when the window has
+// been closed, and logs it); then the journal marks it done. The queue is
+// bounded: when it is full its listener accepts nothing until there is
+// room, and senders wait in the listen queue, except during a stop, when
+// what waits is taken in all the same.
 class IncomingQueue {
 public:
     struct Item {
@@ -31,8 +36,9 @@ public:
     static constexpr int kMaxItems = 1000;
     static constexpr qint64 kMaxBytes = 64 * 1024 * 1024;
 
+    // The journal (may be null) outlives the queue.
     explicit IncomingQueue(std::map<QString, Presenter> presenters, int maxItems = kMaxItems,
-                           qint64 maxBytes = kMaxBytes);
+                           qint64 maxBytes = kMaxBytes, MessageJournal *journal = nullptr);
     // Holds what is not shown yet and ends the showing thread once the
     // window it has open, if any, has been closed.
     ~IncomingQueue();
@@ -42,48 +48,52 @@ public:
     // Waits until another item may be queued; false (at once) when the flag
     // is set first.
     bool waitForRoom(const std::atomic<bool> &stop);
-    // Queues an item. Never refused: room was waited for before its message
-    // was accepted, and a message already accepted is never dropped.
+    bool isFull() const;
+    // Records the item in the journal and queues it. Never refused: a
+    // message already taken is never dropped.
     void push(Item item);
+    // Queues items the journal has kept (with their ids) ahead of those
+    // queued since, oldest first.
+    void restore(std::vector<std::pair<quint64, Item>> items);
 
     // Returns when every queued item has been shown and its window closed
     // (at once when the queue is held).
     void waitUntilShown();
-    // From now on nothing more is shown: the session is ending, and what
-    // has not been shown stays queued to be saved.
+    // From now on nothing more is shown: what has not been shown stays in
+    // the journal for the next start.
     void hold();
-    // Writes the items not shown yet to the file, replacing it (owner only);
-    // with none, removes it. False when it cannot be written.
-    bool save(const QString &path) const;
-    // Queues the items the file holds ahead of those queued since, to be
-    // shown as usual; the file is removed once they have all been shown. A
-    // damaged file gives what could be read of it. The number queued.
-    int restore(const QString &path);
+    // Returns when no window of this queue is on screen (the held queue
+    // opens none).
+    void waitUntilIdle();
 
+    // Items waiting, not counting the one on screen.
     int size() const;
     qint64 bytes() const;
     // Items queued since the queue was made.
     qint64 received() const;
+    // Called (on the queue's threads) when the number waiting changes.
+    void onChange(std::function<void()> changed);
 
-    // $XDG_STATE_HOME/Tarvello/unshown-messages (~/.local/state/...).
-    static QString defaultPath();
-    // The file's form: "TVQ1", then per item a 16-bit kind length, the kind
+    // The form an earlier version kept unshown messages in at the
+    // session's end: "TVQ1", then per item a 16-bit kind length, the kind
     // in UTF-8, a 32-bit data length and the data, little-endian. Reading
-    // stops at the first item that does not fit what is left.
-    static QByteArray encode(const std::deque<Item> &items);
+    // stops at the first item that does not fit what is left; the journal
+    // takes such a file over once.
     static std::deque<Item> decode(const QByteArray &bytes);
 
 private:
     struct Queued {
         Item item;
-        bool restored = false;
+        quint64 id = 0; // in the journal; 0 when not recorded
     };
     void run();
     bool hasRoom() const;
+    void changed();
 
     const std::map<QString, Presenter> m_presenters;
     const int m_maxItems;
     const qint64 m_maxBytes;
+    MessageJournal *const m_journal;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Queued> m_items;
@@ -92,7 +102,6 @@ private:
     bool m_showing = false;
     bool m_held = false;
     bool m_ending = false;
-    int m_restoredLeft = 0;
-    QString m_restoredFrom;
+    std::function<void()> m_onChange;
     std::thread m_thread;
 };

@@ -1,6 +1,7 @@
 #include "ListenerControl.h"
 
 #include "DataListener.h"
+#include "MessageJournal.h"
 #include "MessageListener.h"
 #include "MessageWindows.h"
 #include "StopToken.h"
@@ -8,34 +9,63 @@
 #include "core/base/MessageLog.h"
 #include "core/base/Settings.h"
 
+#include <optional>
+
 ListenerControl::ListenerControl(ListenerServices services) : m_services(std::move(services))
 {
+    if (!m_services.journalFolder.isEmpty())
+        m_journal = std::make_unique<MessageJournal>(m_services.journalFolder);
     // Text messages are shown in the message windows and logged once their
     // window has closed; other kinds as the program installed them.
     auto presenters = m_services.presenters;
     MessageWindows *windows = m_services.windows;
     MessageLog *log = m_services.log;
-    presenters[QString::fromLatin1(MessageListener::kQueuedMessage)] =
-        [windows, log](const QByteArray &data) {
-            const QString text = MessageListener::decodeQueued(data);
-            if (windows && !windows->showMessage(text))
-                return false;
-            if (log)
-                log->append(text, LogDirection::Incoming);
-            return true;
-        };
-    m_queue = std::make_unique<IncomingQueue>(std::move(presenters), m_services.queueItems,
-                                              m_services.queueBytes);
-    m_services.queue = m_queue.get();
+    const QString message = QString::fromLatin1(MessageListener::kQueuedMessage);
+    m_messages = std::make_unique<IncomingQueue>(
+        std::map<QString, IncomingQueue::Presenter>{
+            {message,
+             [windows, log](const QByteArray &data) {
+                 const QString text = MessageListener::decodeQueued(data);
+                 if (windows && !windows->showMessage(text))
+                     return false;
+                 if (log)
+                     log->append(text, LogDirection::Incoming);
+                 return true;
+             }}},
+        m_services.queueItems, m_services.queueBytes, m_journal.get());
+    presenters.erase(message);
+    m_sounds = std::make_unique<IncomingQueue>(std::move(presenters), m_services.queueItems,
+                                               m_services.queueBytes, m_journal.get());
+    m_services.messages = m_messages.get();
+    m_services.sounds = m_sounds.get();
+    if (m_journal)
+        m_services.claimJournal = [this] { claimJournal(); };
 }
 
 ListenerControl::~ListenerControl()
 {
-    std::lock_guard lock(m_mutex);
-    stop();
-    // What is still queued is not waited for; the queue's end waits only
+    // What is still queued is not waited for; the queues' ends wait only
     // for a window that is open.
-    m_queue->hold();
+    m_messages->hold();
+    m_sounds->hold();
+    std::lock_guard lock(m_mutex);
+    m_stop.Ending = true;
+    stop();
+}
+
+void ListenerControl::claimJournal()
+{
+    std::vector<MessageJournal::Entry> kept;
+    if (!m_journal || m_journal->isOwned() || !m_journal->claim(kept) || kept.empty())
+        return;
+    std::vector<std::pair<quint64, IncomingQueue::Item>> messages, sounds;
+    for (MessageJournal::Entry &entry : kept) {
+        auto &queue = entry.kind == QLatin1String(MessageListener::kQueuedMessage) ? messages
+                                                                                     : sounds;
+        queue.push_back({entry.id, {entry.kind, std::move(entry.data)}});
+    }
+    m_messages->restore(std::move(messages));
+    m_sounds->restore(std::move(sounds));
 }
 
 bool ListenerControl::isRunning() const
@@ -59,34 +89,44 @@ quint16 ListenerControl::dataPort() const
 void ListenerControl::startListeners()
 {
     std::lock_guard lock(m_mutex);
-    start();
+    if (!m_ended)
+        start();
 }
 
 void ListenerControl::stopListeners()
 {
-    std::lock_guard lock(m_mutex);
-    stop();
-    m_queue->waitUntilShown();
+    m_messages->hold();
+    m_sounds->hold();
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+        stop();
+    }
+    m_messages->waitUntilIdle();
+    m_sounds->waitUntilIdle();
+    if (m_journal)
+        m_journal->flush();
 }
 
-void ListenerControl::holdUnshown()
+void ListenerControl::endSession()
 {
-    m_queue->hold();
+    m_stop.Ending = true;
+    m_messages->hold();
+    m_sounds->hold();
 }
 
-bool ListenerControl::saveUnshown(const QString &path)
+void ListenerControl::waitUntilShown()
 {
-    return m_queue->save(path);
-}
-
-int ListenerControl::restoreUnshown(const QString &path)
-{
-    return m_queue->restore(path);
+    m_messages->waitUntilShown();
+    m_sounds->waitUntilShown();
 }
 
 void ListenerControl::restartListeners()
 {
     std::lock_guard lock(m_mutex);
+    // After Exit the listeners stay stopped.
+    if (m_ended)
+        return;
     stop();
     start();
 }
@@ -106,23 +146,30 @@ void ListenerControl::start()
 
 namespace {
 
-// Delivers a stop message to a listener on this computer, once its stop
-// flag is set. A listener that does not hold its port (another program
-// does) is sent nothing: it sees the flag and ends by itself. When the
-// connection cannot be made (the backlog is full) it is tried again until
-// the listener has ended.
-void deliverStop(ListenerThread &listener, quint16 port, const QByteArray &message)
+// Stops one listener on this computer once its stop flag is set: sends it
+// the stop message and waits until it has ended. A listener that does not
+// hold its port (another program does) is sent nothing: it sees the flag
+// and ends by itself; when the connection cannot be made (the listen queue
+// is full) it is tried again. A peer the listener serves is cut once the
+// time for it has passed or the program's end asks for it, without
+// cutting those that wait behind it.
+void stopListener(ListenerThread &listener, quint16 port, const QByteArray &message,
+                  std::optional<std::chrono::milliseconds> cutAfter, const std::atomic<bool> &ending)
 {
+    const auto started = std::chrono::steady_clock::now();
+    bool delivered = false;
     while (!listener.waitFinished(std::chrono::milliseconds(0))) {
-        if (listener.isBound()) {
+        if (!delivered && listener.isBound()) {
             TcpSocket socket;
-            if (socket.connectTo(Ipv4Address::loopback(), port, 1000)) {
+            if (socket.connectTo(Ipv4Address::loopback(), port, 100)) {
                 socket.send(message.constData(), message.size());
-                return;
+                delivered = true;
             }
         }
-        if (listener.waitFinished(std::chrono::milliseconds(100)))
-            return;
+        if (ending || (cutAfter && !listener.isServing() &&
+                       std::chrono::steady_clock::now() - started >= *cutAfter))
+            listener.interruptConnection();
+        listener.waitFinished(std::chrono::milliseconds(delivered ? 100 : 20));
     }
 }
 
@@ -133,19 +180,20 @@ void ListenerControl::stop()
     if (!m_message)
         return;
 
+    // At the program's end a peer still sending a message or a request is
+    // cut after a moment; a restart waits for it.
+    const std::optional<std::chrono::milliseconds> cut =
+        m_ended ? std::optional(std::chrono::milliseconds(kStopGraceMs)) : std::nullopt;
     m_stop.request(m_stop.StopRequested);
-    // A peer being served is cut off: a stop never waits for a peer, only
-    // for a window the user has open.
-    m_message->cancelConnections();
-    deliverStop(*m_message, m_message->port(), QByteArray(StopToken));
+    stopListener(*m_message, m_message->port(), QByteArray(StopToken), cut, m_stop.Ending);
     m_message->join();
     m_stop.StopRequested = false;
 
+    // A request answered (an offer's prompt and its copy, a sound) is
+    // finished, as a window the user has open is waited for, unless the
+    // session is ending.
     m_stop.request(m_stop.DataStopRequested);
-    // A transfer under way ends as interrupted; a window the user has open
-    // is still waited for.
-    m_data->cancelConnections();
-    deliverStop(*m_data, m_data->port(), DataHeader::stop().encode());
+    stopListener(*m_data, m_data->port(), DataHeader::stop().encode(), cut, m_stop.Ending);
     m_data->join();
     m_stop.DataStopRequested = false;
 

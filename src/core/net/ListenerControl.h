@@ -8,9 +8,12 @@
 class DataListener;
 class MessageListener;
 
+class MessageJournal;
+
 // Starts, stops and restarts the two listener threads, one of these at a
 // time whatever thread asks (a settings restart and the session's end may
-// come together).
+// come together). Owns the queues of received text and sound messages and
+// the journal they are recorded in.
 class ListenerControl {
 public:
     explicit ListenerControl(ListenerServices services);
@@ -22,29 +25,44 @@ public:
     // Starts the message listener, then the data listener, on the ports of
     // the settings record as it is now.
     void startListeners();
-    // Stops both and returns when both threads have ended: the stop token
-    // goes to the message listener, then a stop header to the data listener,
-    // each on the port that listener was started on; then waits until every
-    // message received has been shown and its window closed (unless the
-    // queue is held). Blocks: call it off the GUI thread.
+    // The program's end (Exit): nothing more is shown; both listeners stop
+    // after taking in what waits in their listen queues (the stop token
+    // goes to the message listener, then a stop header to the data
+    // listener, each on the port that listener was started on); a peer
+    // still sending a message is cut after a moment. Returns once the
+    // windows on screen have been closed and the journal is on the disk:
+    // what was not shown waits there for the next start. No restart
+    // follows. Blocks: call it off the GUI thread.
     void stopListeners();
-    // The session is ending: messages not shown yet are not shown any more,
-    // to be saved with saveUnshown().
-    void holdUnshown();
-    // Writes the messages not shown yet to the file (removing it when there
-    // are none); restoreUnshown() queues them again at the next start, and
-    // the file goes once they have been shown.
-    bool saveUnshown(const QString &path);
-    int restoreUnshown(const QString &path);
-    // The messages waiting for their windows.
-    IncomingQueue &queue() { return *m_queue; }
-    // Stops the listeners where they listen and starts them on the ports of
-    // the settings record as it is now.
+    // The session is ending: from now on (also during a stop under way)
+    // nothing more is shown, peers still sending are cut and file offers
+    // waiting are refused. Any thread; returns at once.
+    void endSession();
+    // Stops the listeners where they listen, after the connections they
+    // serve and those waiting have been taken in, and starts them on the
+    // ports of the settings record as it is now. Nothing queued is lost.
     void restartListeners();
+    // Waits until every message queued has been shown and its window closed
+    // (tests).
+    void waitUntilShown();
+
+    // The messages waiting for their windows.
+    IncomingQueue &messages() { return *m_messages; }
+    IncomingQueue &sounds() { return *m_sounds; }
+    // Null without a journal folder.
+    MessageJournal *journal() { return m_journal.get(); }
+    // Takes the journal for this instance, if it is not yet, and queues
+    // what it kept ahead of what has arrived since. Called by the message
+    // listener once it holds its port; any thread.
+    void claimJournal();
 
     bool isRunning() const;
     quint16 messagePort() const;
     quint16 dataPort() const;
+
+    // At the program's end, how long a peer still sending a message has
+    // before it is cut (what arrived is kept).
+    static constexpr int kStopGraceMs = 700;
 
 private:
     void start();
@@ -52,8 +70,11 @@ private:
 
     mutable std::mutex m_mutex;
     ListenerServices m_services;
-    std::unique_ptr<IncomingQueue> m_queue;
+    std::unique_ptr<MessageJournal> m_journal;
+    std::unique_ptr<IncomingQueue> m_messages;
+    std::unique_ptr<IncomingQueue> m_sounds;
     StopState m_stop;
+    bool m_ended = false;
     std::unique_ptr<MessageListener> m_message;
     std::unique_ptr<DataListener> m_data;
 };

@@ -54,17 +54,28 @@ struct ListenerServices {
     // How each kind of queued item other than a text message is shown (the
     // program installs the sound window's).
     std::map<QString, IncomingQueue::Presenter> presenters;
-    // Where received messages wait for their windows: the listener control
-    // makes it and hands it to its listeners.
-    IncomingQueue *queue = nullptr;
-    // How much that queue holds before the listeners wait.
+    // Where received text and sound messages wait for their windows, each
+    // kind in its own queue: the listener control makes them and hands
+    // them to its listeners.
+    IncomingQueue *messages = nullptr;
+    IncomingQueue *sounds = nullptr;
+    // How much each queue holds before its listener waits.
     int queueItems = IncomingQueue::kMaxItems;
     qint64 queueBytes = IncomingQueue::kMaxBytes;
+    // Where the journal of received messages lives (empty: none).
+    QString journalFolder;
+    // The message listener calls it once it holds its port: the journal is
+    // taken for this instance and what it kept is queued first.
+    std::function<void()> claimJournal;
     // A peer silent for this long ends its message or loses its connection.
     int idleTimeoutMs = 30000;
     // A message, a data header, and a sound's samples after its answer
     // arrive whole within this long, however slowly they trickle in.
     int deadlineMs = 30000;
+    // During a stop, a connection taken from the listen queue: its peer has
+    // this long to finish, silent for no longer than the idle limit.
+    int stopDeadlineMs = 1000;
+    int stopIdleMs = 200;
 };
 
 // The state of a stop under way, shared by the stopping thread and the
@@ -77,6 +88,9 @@ public:
     // Set while the program's own stop of the data listener is under way;
     // only then, and only from this computer, is a stop header obeyed.
     std::atomic<bool> DataStopRequested{false};
+    // The stop is for the program's end: peers still sending are cut, and
+    // file offers waiting in the listen queue are refused.
+    std::atomic<bool> Ending{false};
 
     void request(std::atomic<bool> &flag)
     {

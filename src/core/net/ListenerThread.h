@@ -31,6 +31,12 @@ public:
     // Ends the connection the listener is serving, if any, and every later
     // one: part of a stop, so that it never waits for a peer.
     void cancelConnections() { m_connections.cancel(); }
+    // Ends the connection the listener is serving, if any; later ones are
+    // served.
+    void interruptConnection() { m_connections.interrupt(); }
+    // The listener serves a request it has answered (a file being copied,
+    // a sound's samples): Exit lets it finish.
+    bool isServing() const { return m_serving; }
 
 protected:
     ListenerThread(const char *name, const ListenerServices &services, StopState &stop,
@@ -46,6 +52,7 @@ protected:
 
     // Connections being served attach here (cancelConnections()).
     Cancellation m_connections;
+    std::atomic<bool> m_serving{false};
 
     const ListenerServices &m_services;
     StopState &m_stop;

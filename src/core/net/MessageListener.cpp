@@ -15,6 +15,21 @@ QString MessageListener::decodeQueued(const QByteArray &data)
     return QString(reinterpret_cast<const QChar *>(data.constData()), data.size() / 2);
 }
 
+void MessageListener::drainAfterStop(TcpSocket &listening)
+{
+    // Senders whose connections were made while the stop's own was on its
+    // way are taken too, as long as more keep coming.
+    const MessagePort::ReceiveLimits limits{m_services.stopIdleMs, m_services.stopDeadlineMs,
+                                            &m_connections};
+    while (listening.waitReadable(kDrainWaitMs)) {
+        QString text;
+        if (!MessagePort::receiveText(listening, text, limits))
+            break;
+        if (!text.isEmpty())
+            m_services.messages->push({QString::fromLatin1(kQueuedMessage), encodeQueued(text)});
+    }
+}
+
 void MessageListener::run()
 {
     TcpSocket listening;
@@ -43,12 +58,20 @@ void MessageListener::run()
                 break;
         }
 
-        // A full queue: accept nothing until a window has been shown.
-        if (!m_services.queue->waitForRoom(m_stop.StopRequested))
-            break;
+        if (m_services.claimJournal)
+            m_services.claimJournal();
+        // A full queue: accept nothing until a window has been shown. A
+        // stop takes in what waits all the same.
+        m_services.messages->waitForRoom(m_stop.StopRequested);
         QString text;
-        const MessagePort::ReceiveLimits limits{m_services.idleTimeoutMs, m_services.deadlineMs,
-                                                &m_connections};
+        const bool stopping = m_stop.StopRequested;
+        // A stop whose own connection was cut on its way ends when nothing
+        // more waits.
+        if (stopping && !listening.waitReadable(m_services.stopDeadlineMs))
+            break;
+        const MessagePort::ReceiveLimits limits{
+            stopping ? m_services.stopIdleMs : m_services.idleTimeoutMs,
+            stopping ? m_services.stopDeadlineMs : m_services.deadlineMs, &m_connections};
         if (!MessagePort::receiveText(listening, text, limits)) {
             // An accept that fails during a stop ends the listener, so the
             // stop always returns.
@@ -56,14 +79,14 @@ void MessageListener::run()
                 break;
             continue;
         }
-        if (m_stop.StopRequested && text == stopToken)
+        if (m_stop.StopRequested && text == stopToken) {
+            drainAfterStop(listening);
             break;
+        }
         // Whatever arrived is a message, also when a stop cut its connection
         // or came right after it: queued, never dropped.
         if (!text.isEmpty())
-            m_services.queue->push({QString::fromLatin1(kQueuedMessage), encodeQueued(text)});
-        if (m_stop.StopRequested && m_connections.isCancelled())
-            break;
+            m_services.messages->push({QString::fromLatin1(kQueuedMessage), encodeQueued(text)});
     }
     m_stop.StopRequested = false;
     // Withdrawn before the port is let go: nobody is sent to a computer

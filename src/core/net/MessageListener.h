@@ -5,6 +5,8 @@
 // Accepts text messages on the message port, one connection at a time, and
 // queues each for its window as soon as it has arrived; the queue shows it
 // and logs it once its window has closed.
+class TcpSocket;
+
 class MessageListener : public ListenerThread {
 public:
     // The queued form of a text message.
@@ -19,5 +21,9 @@ public:
     ~MessageListener() override { join(); }
 
 private:
+    // How long, after the stop's own connection, the listener waits for
+    // another one before it lets its port go.
+    static constexpr int kDrainWaitMs = 50;
     void run() override;
+    void drainAfterStop(TcpSocket &listening);
 };

@@ -168,6 +168,18 @@ bool TcpSocket::connectTo(const Ipv4Address &address, quint16 port, int timeoutM
     return true;
 }
 
+bool TcpSocket::waitReadable(int ms) const
+{
+    if (!m_open)
+        return false;
+    pollfd pfd{m_handle, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&pfd, 1, ms);
+    } while (r < 0 && errno == EINTR);
+    return r > 0 && (pfd.revents & POLLIN);
+}
+
 TcpSocket TcpSocket::accept(Ipv4Address *peer)
 {
     sockaddr_in sa;

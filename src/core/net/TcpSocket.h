@@ -46,6 +46,9 @@ public:
     // Lets another thread stop this socket's work (set before connectTo, or
     // on an accepted connection); it must outlive the socket.
     void setCancellation(Cancellation *cancellation);
+    // True when within the time a connection waits to be accepted (a
+    // listening socket) or bytes wait to be read.
+    bool waitReadable(int ms) const;
     // Accepts one connection; the result is not open when accepting failed.
     TcpSocket accept(Ipv4Address *peer = nullptr);
     void close();

@@ -101,7 +101,7 @@ DataConnectionHandler handler()
 {
     return [](TcpSocket &connection, const DataHeader &header, const Ipv4Address &peer,
               const ListenerServices &services) {
-        receive(connection, header, peer, *services.queue, services.log, services.deadlineMs);
+        receive(connection, header, peer, *services.sounds, services.log, services.deadlineMs);
     };
 }
 

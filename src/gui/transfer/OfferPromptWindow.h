@@ -24,6 +24,9 @@ public:
 
     QString countdownText() const;
 
+    // The answer "Нет" without the user (the session is ending).
+    void refuse() { finish(kNo); }
+
 public slots:
     void reject() override {} // Escape does nothing
     // One second of the countdown (the timer's tick).

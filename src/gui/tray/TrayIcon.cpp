@@ -114,6 +114,15 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
     }
     m_wayBack = m_menu->addAction(StringTable::text(StringId::MenuShowOpenWindow));
     connect(m_wayBack, &QAction::triggered, this, [] { raiseOpenWindow(); });
+    // Behind a window on screen, a flood of messages: how many wait, and
+    // the way out (they wait in the journal for the next start).
+    m_waitingLine = m_menu->addAction(QString());
+    m_waitingLine->setEnabled(false);
+    m_exitNow = m_menu->addAction(StringTable::text(StringId::MenuExit));
+    connect(m_exitNow, &QAction::triggered, this, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { emit commandChosen(kExit); }, Qt::QueuedConnection);
+    });
     m_building = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
     m_building->setEnabled(false);
     // Opening the menu while a window is open also brings that window up.
@@ -232,6 +241,8 @@ void TrayIcon::refreshMenu()
     for (QAction *action : std::as_const(m_commands))
         action->setVisible(commands);
     m_wayBack->setVisible(wayBack);
+    m_waitingLine->setVisible(wayBack && m_waiting > 0);
+    m_exitNow->setVisible(wayBack && m_waiting > 0);
     m_building->setVisible(building);
     if (!commands)
         return;
@@ -252,6 +263,15 @@ void TrayIcon::refreshMenu()
         });
     }
     m_shown = m_users.mid(0, kMaxUsers);
+}
+
+void TrayIcon::setWaiting(int count)
+{
+    if (count == m_waiting)
+        return;
+    m_waiting = count;
+    m_waitingLine->setText(StringTable::format(StringId::TrayWaiting, {QString::number(count)}));
+    refreshMenu();
 }
 
 int TrayIcon::userIndexOf(int id)

@@ -53,6 +53,9 @@ public:
     void add();
     void setNoTrayNoticeDelay(int ms) { m_noTrayNoticeMs = ms; }
     void setState(State state);
+    // Messages waiting behind the window on screen: while there are any,
+    // the menu of an open window also says how many and offers Exit.
+    void setWaiting(int count);
     void remove();
 
     State state() const { return m_state; }
@@ -109,6 +112,9 @@ private:
     QIcon m_activeIcon;
     QIcon m_busyIcon;
     State m_state = State::Busy;
+    QAction *m_waitingLine = nullptr;
+    QAction *m_exitNow = nullptr;
+    int m_waiting = 0;
     bool m_wanted = false;
     bool m_hostDrawsMenu = false;
     int m_noticeTimer = 0;

@@ -1,0 +1,384 @@
+#include "MessageJournal.h"
+
+#include "IncomingQueue.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <pthread.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+constexpr char kMagic[] = "TVJ1";
+constexpr char kItem = 1;
+constexpr char kDone = 2;
+constexpr qsizetype kMaxKindBytes = 64;
+// A compaction is worth it once done records are most of a file this large.
+constexpr qint64 kCompactFrom = 1024 * 1024;
+
+quint32 crcOf(const char *bytes, qsizetype size)
+{
+    return quint32(crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef *>(bytes), uInt(size)));
+}
+
+QByteArray record(char type, const QByteArray &payload)
+{
+    QByteArray bytes;
+    bytes.reserve(payload.size() + 9);
+    bytes.append(type);
+    char word[8];
+    qToLittleEndian<quint32>(quint32(payload.size()), word);
+    bytes.append(word, 4);
+    bytes.append(payload);
+    qToLittleEndian<quint32>(crcOf(bytes.constData(), bytes.size()), word);
+    bytes.append(word, 4);
+    return bytes;
+}
+
+QByteArray idBytes(quint64 id)
+{
+    char word[8];
+    qToLittleEndian<quint64>(id, word);
+    return QByteArray(word, 8);
+}
+
+// Puts what has been written to the file on the disk.
+bool syncFile(QFile &file)
+{
+#ifdef Q_OS_WIN
+    return file.flush();
+#else
+    return ::fdatasync(file.handle()) == 0;
+#endif
+}
+
+// A rename is on the disk once its folder is.
+void syncFolder(const QString &folder)
+{
+#ifndef Q_OS_WIN
+    QFile dir(folder);
+    if (dir.open(QIODevice::ReadOnly)) {
+        ::fsync(dir.handle());
+        dir.close();
+    }
+#else
+    (void)folder;
+#endif
+}
+
+} // namespace
+
+MessageJournal::MessageJournal(QString folder)
+    : m_folder(std::move(folder)), m_lock(m_folder + QStringLiteral("/journal.lock"))
+{
+    // Held by a process that has gone (a crash, SIGKILL): taken over at once.
+    m_lock.setStaleLockTime(0);
+}
+
+MessageJournal::~MessageJournal()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_ending = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_file)
+        syncFile(*m_file);
+    if (m_owned)
+        m_lock.unlock();
+}
+
+QString MessageJournal::defaultFolder()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/Tarvello");
+}
+
+void MessageJournal::setFailureHandler(FailureHandler handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_onFailure = std::move(handler);
+}
+
+bool MessageJournal::isOwned() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_owned;
+}
+
+qint64 MessageJournal::fileSize() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_size;
+}
+
+int MessageJournal::pendingCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_pending.size());
+}
+
+void MessageJournal::failLocked(const QString &reason)
+{
+    if (m_failureSaid || !m_onFailure)
+        return;
+    m_failureSaid = true;
+    m_onFailure(path(), reason);
+}
+
+bool MessageJournal::claim(std::vector<Entry> &pending)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_owned)
+        return true;
+    if (!QDir().mkpath(m_folder)) {
+        failLocked(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!m_lock.tryLock(0)) {
+        if (m_lock.error() != QLockFile::LockFailedError)
+            failLocked(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    m_owned = true;
+
+    QFile old(path());
+    QByteArray bytes;
+    if (old.exists()) {
+        if (!old.open(QIODevice::ReadOnly)) {
+            failLocked(old.errorString());
+            m_lock.unlock();
+            m_owned = false;
+            return false;
+        }
+        bytes = old.readAll();
+        old.close();
+    }
+    qsizetype whole = 0;
+    std::vector<Entry> entries = read(bytes, &whole);
+    // A damaged file is kept for whoever wants to look at it; what could
+    // be read goes on.
+    if (whole < bytes.size()) {
+        QFile::remove(path() + QStringLiteral(".damaged"));
+        QFile::rename(path(), path() + QStringLiteral(".damaged"));
+    }
+    // What an earlier version saved at the session's end comes first.
+    const QString saved = m_folder + QStringLiteral("/unshown-messages");
+    QFile savedFile(saved);
+    if (savedFile.open(QIODevice::ReadOnly)) {
+        std::vector<Entry> older;
+        for (IncomingQueue::Item &item : IncomingQueue::decode(savedFile.readAll()))
+            older.push_back({0, item.kind, item.data});
+        savedFile.close();
+        entries.insert(entries.begin(), older.begin(), older.end());
+    }
+    for (Entry &entry : entries) {
+        entry.id = m_nextId++;
+        m_pending[entry.id] = entry;
+    }
+    pending = std::move(entries);
+    // Only what is not done is written again, under the same ids.
+    if (compactLocked())
+        QFile::remove(saved);
+    m_thread = std::thread([this] { syncLoop(); });
+    pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
+    return true;
+}
+
+bool MessageJournal::compactLocked()
+{
+    const QString fresh = path() + QStringLiteral(".new");
+    auto file = std::make_unique<QFile>(fresh);
+    bool written = file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (written) {
+        file->setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        written = file->write(kMagic, 4) == 4;
+    }
+    qint64 size = 4;
+    for (auto it = m_pending.begin(); written && it != m_pending.end(); ++it) {
+        const QByteArray bytes = itemRecord(it->second);
+        written = file->write(bytes) == bytes.size();
+        size += bytes.size();
+    }
+    written = written && syncFile(*file);
+    if (!written) {
+        failLocked(file->errorString());
+        file->close();
+        QFile::remove(fresh);
+        return false;
+    }
+    file->close();
+    // Replaces the journal in one step: a crash leaves the old or the new.
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(fresh.toStdU16String()),
+                            std::filesystem::path(path().toStdU16String()), error);
+    if (error) {
+        failLocked(QString::fromStdString(error.message()));
+        QFile::remove(fresh);
+        return false;
+    }
+    syncFolder(m_folder);
+    if (m_file)
+        m_file->close();
+    // Appends go on at the end of the new file.
+    file->setFileName(path());
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        failLocked(file->errorString());
+        return false;
+    }
+    m_file = std::move(file);
+    m_size = size;
+    m_doneBytes = 0;
+    return true;
+}
+
+bool MessageJournal::writeLocked(const QByteArray &bytes)
+{
+    if (!m_file)
+        return false;
+    const qint64 n = m_file->write(bytes);
+    if (n != bytes.size()) {
+        // A part written (a full disk) is taken back: the file stays whole.
+        const QString reason = m_file->errorString();
+        m_file->resize(m_size);
+        failLocked(reason);
+        return false;
+    }
+    m_size += n;
+    ++m_written;
+    m_wake.notify_all();
+    return true;
+}
+
+quint64 MessageJournal::append(const QString &kind, const QByteArray &data)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_owned || data.size() > kMaxData)
+        return 0;
+    Entry entry{m_nextId, kind, data};
+    if (!writeLocked(itemRecord(entry)))
+        return 0;
+    ++m_nextId;
+    m_pending[entry.id] = std::move(entry);
+    return m_nextId - 1;
+}
+
+void MessageJournal::markDone(quint64 id)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_pending.find(id);
+    if (it == m_pending.end())
+        return;
+    const qint64 itemBytes = itemRecord(it->second).size();
+    m_pending.erase(it);
+    const QByteArray bytes = doneRecord(id);
+    if (writeLocked(bytes))
+        m_doneBytes += itemBytes + bytes.size();
+}
+
+void MessageJournal::flush()
+{
+    std::unique_lock lock(m_mutex);
+    const quint64 target = m_written;
+    m_wake.notify_all();
+    m_synced.wait(lock, [&] { return m_onDisk >= target || !m_thread.joinable() || m_ending; });
+}
+
+void MessageJournal::syncLoop()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_ending || m_written > m_onDisk; });
+        if (m_written > m_onDisk && m_file) {
+            const quint64 target = m_written;
+            // Compacting rewrites the file and is on the disk when done.
+            if (m_size > kCompactFrom && m_doneBytes * 2 > m_size) {
+                compactLocked();
+            } else {
+                QFile *file = m_file.get();
+                lock.unlock();
+                const bool synced = syncFile(*file);
+                lock.lock();
+                if (!synced)
+                    failLocked(QString::fromLocal8Bit(std::strerror(errno)));
+            }
+            m_onDisk = target;
+            m_synced.notify_all();
+        }
+        if (m_ending) {
+            m_onDisk = m_written;
+            m_synced.notify_all();
+            return;
+        }
+    }
+}
+
+QByteArray MessageJournal::itemRecord(const Entry &entry)
+{
+    const QByteArray kind = entry.kind.toUtf8().left(kMaxKindBytes);
+    QByteArray payload = idBytes(entry.id);
+    char word[2];
+    qToLittleEndian<quint16>(quint16(kind.size()), word);
+    payload.append(word, 2);
+    payload.append(kind);
+    payload.append(entry.data);
+    return record(kItem, payload);
+}
+
+QByteArray MessageJournal::doneRecord(quint64 id)
+{
+    return record(kDone, idBytes(id));
+}
+
+std::vector<MessageJournal::Entry> MessageJournal::read(const QByteArray &bytes,
+                                                        qsizetype *wholeBytes)
+{
+    std::map<quint64, Entry> items;
+    qsizetype at = 0;
+    if (bytes.startsWith(kMagic)) {
+        at = 4;
+        while (bytes.size() - at >= 9) {
+            const char *start = bytes.constData() + at;
+            const quint32 length = qFromLittleEndian<quint32>(start + 1);
+            if (qint64(length) > kMaxData + 8 + 2 + kMaxKindBytes ||
+                qint64(length) + 9 > bytes.size() - at)
+                break;
+            if (crcOf(start, 5 + length) != qFromLittleEndian<quint32>(start + 5 + length))
+                break;
+            const char *payload = start + 5;
+            if (length < 8)
+                break;
+            const quint64 id = qFromLittleEndian<quint64>(payload);
+            if (start[0] == kItem && length >= 10) {
+                const quint16 kindSize = qFromLittleEndian<quint16>(payload + 8);
+                if (kindSize == 0 || kindSize > kMaxKindBytes || 10u + kindSize > length)
+                    break;
+                items[id] = {id, QString::fromUtf8(payload + 10, kindSize),
+                             QByteArray(payload + 10 + kindSize, length - 10 - kindSize)};
+            } else if (start[0] == kDone && length == 8) {
+                items.erase(id);
+            } else {
+                break;
+            }
+            at += 9 + length;
+        }
+    }
+    if (wholeBytes)
+        *wholeBytes = at;
+    std::vector<Entry> entries;
+    for (auto &[id, entry] : items)
+        entries.push_back(std::move(entry));
+    return entries;
+}

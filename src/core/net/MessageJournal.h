@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLockFile>
+#include <QString>
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class QFile;
+
+// What has been taken off the wire and not yet shown, on disk. Each item is
+// written as soon as it has been received and marked done once its window
+// has been closed; whatever ends the program, the next start reads back
+// what is not done. A thread of its own puts what has been written on the
+// disk (one sync for everything written since the last), so a burst of
+// senders is not slowed down by a sync each. The journal belongs to one
+// instance at a time (a lock file beside it); it is rewritten with only
+// what is not done when done items fill most of it.
+//
+// The file: "TVJ1", then records: a byte for the type (1 an item, 2 done),
+// a 32-bit payload length, the payload and a CRC-32 of the type, length
+// and payload, little-endian. An item's payload is its 64-bit id, a 16-bit
+// kind length, the kind in UTF-8 and the data; done's is the id. Reading
+// stops at the first record that is torn or damaged.
+class MessageJournal {
+public:
+    struct Entry {
+        quint64 id = 0;
+        QString kind;
+        QByteArray data;
+    };
+    // The journal cannot be written (or its folder made): its path and the
+    // system's reason. Called once per run, on the thread that found it.
+    using FailureHandler = std::function<void(const QString &path, const QString &reason)>;
+
+    // An item's data is never larger (a text message of the window's size
+    // in UTF-16 is 20 MiB; a sound is smaller).
+    static constexpr qint64 kMaxData = 64 * 1024 * 1024;
+
+    explicit MessageJournal(QString folder);
+    // Puts what has been written on the disk and lets the journal go.
+    ~MessageJournal();
+    MessageJournal(const MessageJournal &) = delete;
+    MessageJournal &operator=(const MessageJournal &) = delete;
+
+    void setFailureHandler(FailureHandler handler);
+
+    // Takes the journal for this instance unless another instance holds it,
+    // and returns what is not done, oldest first. False when another holds
+    // it or it cannot be opened (said to the failure handler); items are
+    // then not recorded. Claiming twice is harmless (nothing more is read).
+    bool claim(std::vector<Entry> &pending);
+    bool isOwned() const;
+
+    // Records an item: its id, or 0 when it could not be recorded.
+    quint64 append(const QString &kind, const QByteArray &data);
+    void markDone(quint64 id);
+    // Returns once everything written so far is on the disk.
+    void flush();
+
+    // $XDG_STATE_HOME/Tarvello (~/.local/state/Tarvello).
+    static QString defaultFolder();
+    QString path() const { return m_folder + QStringLiteral("/journal"); }
+    qint64 fileSize() const;
+    int pendingCount() const;
+
+    // The records a file holds, as read back: the items not done, and how
+    // many bytes from the start are whole records.
+    static std::vector<Entry> read(const QByteArray &bytes, qsizetype *wholeBytes = nullptr);
+    static QByteArray itemRecord(const Entry &entry);
+    static QByteArray doneRecord(quint64 id);
+
+private:
+    void syncLoop();
+    bool writeLocked(const QByteArray &record);
+    void failLocked(const QString &reason);
+    bool compactLocked();
+
+    const QString m_folder;
+    QLockFile m_lock;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_synced;
+    std::unique_ptr<QFile> m_file;
+    FailureHandler m_onFailure;
+    bool m_owned = false;
+    bool m_failureSaid = false;
+    bool m_ending = false;
+    quint64 m_nextId = 1;
+    qint64 m_size = 0;
+    qint64 m_doneBytes = 0;
+    quint64 m_written = 0; // records written, and how many are on the disk
+    quint64 m_onDisk = 0;
+    std::map<quint64, Entry> m_pending;
+    std::thread m_thread;
+};
