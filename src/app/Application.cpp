@@ -380,7 +380,13 @@ void Application::showPortUnavailable(ListenerKind kind, int configuredPort, int
     const bool privileged = error == EACCES || error == EPERM;
     QString reason;
     QString fix;
-    if (privileged) {
+    const Settings settings = m_settings.get();
+    if (error == EADDRINUSE && kind == ListenerKind::Data &&
+        settings.messagePort() == settings.dataPort()) {
+        // Tarvello itself holds it: its message listener took it first.
+        reason = text(StringId::PortReasonSame);
+        fix = text(StringId::PortFixSame);
+    } else if (privileged) {
         reason = text(StringId::PortReasonPrivileged);
         fix = format(StringId::PortFixPrivileged, {QApplication::applicationFilePath()});
     } else if (error == EADDRINUSE) {

@@ -351,8 +351,16 @@ private slots:
             QCOMPARE(shown.at(1)->text(), QStringLiteral("Ожидают показа: 2"));
             QCOMPARE(shown.at(2)->text(), QStringLiteral("Выход"));
             QSignalSpy finished(&main, &Application::finished);
+            // The user closes the window on screen once Exit has begun.
             QStringList seen;
-            QTimer::singleShot(0, this, [&] { seen = closeIncomingWindows(1); });
+            QTimer closer;
+            connect(&closer, &QTimer::timeout, this, [&] {
+                if (main.tray().isShown())
+                    return;
+                closer.stop();
+                seen = closeIncomingWindows(1);
+            });
+            closer.start(50);
             shown.at(2)->trigger();
             QVERIFY(waitUntil([&] { return finished.size() == 1; }));
             QCOMPARE(seen, QStringList{"last words"});
@@ -641,6 +649,18 @@ private slots:
         QVERIFY2(privileged.contains(QStringLiteral("sudo setcap cap_net_bind_service=+ep ") +
                                      QCoreApplication::applicationFilePath()),
                  qPrintable(privileged));
+
+        // Both ports the same (the settings window allows it): Tarvello
+        // itself holds the port, and the notice says so.
+        Settings same = main.settings().get();
+        same.ListeningDataPort = same.ListeningPort;
+        main.settings().set(same);
+        observer.portUnavailable(ListenerKind::Data, same.ListeningPort, EADDRINUSE);
+        QVERIFY(waitUntil([&] { return m_prompts->informed.size() == 3; }));
+        const QString own = m_prompts->informed.at(2).text;
+        QVERIFY2(own.contains(QStringLiteral("этот же порт задан и для сообщений")) &&
+                     !own.contains(QStringLiteral("другой программой")),
+                 qPrintable(own));
     }
 };
 

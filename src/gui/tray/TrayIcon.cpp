@@ -324,7 +324,9 @@ void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason)
 
 void TrayIcon::openMenuAt(const QPoint &position)
 {
-    if (raiseOpenWindow())
+    // Behind a window on screen messages wait: the menu shows the way back
+    // and the way out.
+    if (raiseOpenWindow() && m_waiting == 0)
         return;
     m_menu->popup(position);
 }
