@@ -376,6 +376,7 @@ tray_menu_window() {
     local id
     for id in $(xdotool search --onlyvisible --classname "^tarvello\$" 2>/dev/null); do
         of_instance "$id" || continue
+        case $(xdotool getwindowname "$id" 2>/dev/null) in "" | Tarvello) ;; *) continue ;; esac
         local geometry
         geometry=$(xdotool getwindowgeometry "$id" | awk '/Geometry/{print $2}')
         [ "$geometry" != 22x22 ] && [ "${geometry%x*}" -gt 150 ] && { echo "$id"; return 0; }

@@ -7,6 +7,7 @@
 #include "gui/ui/WindowPlacement.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <QCursor>
 #include <QMenu>
 #include <QTimerEvent>
@@ -125,9 +126,12 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
     });
     m_building = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
     m_building->setEnabled(false);
-    // Opening the menu while a window is open also brings that window up.
+    // Opening the menu while a window is open also brings that window up,
+    // unless the menu offers more than the way back (messages wait): a
+    // window coming forward would close the menu.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
-        raiseOpenWindow();
+        if (m_waiting == 0)
+            raiseOpenWindow();
         refreshMenu();
     });
     // The menu a host holds follows every window that opens or closes, from
@@ -326,7 +330,17 @@ void TrayIcon::openMenuAt(const QPoint &position)
 {
     // Behind a window on screen messages wait: the menu shows the way back
     // and the way out.
-    if (raiseOpenWindow() && m_waiting == 0)
+    if (m_waiting == 0 && raiseOpenWindow())
         return;
+    // While a window of the program is active, the click on the icon moves
+    // the activation to the icon's window a moment later, which would close
+    // a menu opened at once.
+    if (QApplication::activeWindow()) {
+        QTimer::singleShot(kMenuAfterActivationMs, this, [this, position] {
+            if (!m_menu->isVisible())
+                m_menu->popup(position);
+        });
+        return;
+    }
     m_menu->popup(position);
 }

@@ -97,6 +97,7 @@ private:
 
     // Where the user submenus stand among the menu's items.
     static constexpr int kSendFileItem = 11;
+    static constexpr int kMenuAfterActivationMs = 200;
 
     const UserList &m_users;
     // The users as the menu shows them now.
