@@ -8,6 +8,7 @@
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
+#include <QAccessible>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -286,6 +287,28 @@ private slots:
         QCOMPARE(e.ipFieldText(), QStringLiteral("10.0.0.0"));
         f.ip->setText(QStringLiteral("300.1.1.1"));
         QCOMPARE(e.ipFieldText(), QStringLiteral("255.1.1.1"));
+    }
+
+    void editorTabsFromTheChosenKindToItsField()
+    {
+        AddressBookEntry entry;
+        entry.kind = EntryKind::NetworkName;
+        UserEditorWindow e(entry, false, m_resolver);
+        e.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&e));
+        // What a screen reader says at each Tab from the name: every field
+        // and arrow named, the chosen kind's field right after the kinds
+        // (Qt stops at the first of the two buttons; arrows choose).
+        QStringList heard;
+        for (int i = 0; i < 7; ++i) {
+            QWidget *focus = QApplication::focusWidget();
+            heard << QAccessible::queryAccessibleInterface(focus)->text(QAccessible::Name);
+            QTest::keyClick(focus, Qt::Key_Tab);
+        }
+        QCOMPARE(
+            heard,
+            QStringList({"Имя", "IP адрес", "Сетевое имя", "Определить сетевое имя по IP адресу",
+                         "Определить IP адрес по сетевому имени", "Сохранить", "Отмена"}));
     }
 
     void lookupsActOnlyInTheirKind()

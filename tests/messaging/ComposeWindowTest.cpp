@@ -4,6 +4,7 @@
 #include "support/FakePrompts.h"
 #include "support/Widgets.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QLabel>
@@ -60,6 +61,18 @@ private slots:
             for (auto *l : w.findChildren<QLabel *>())
                 found = found || l->text() == QString::fromUtf8(label);
             QVERIFY2(found, label);
+        }
+        // A screen reader hears two buttons that stay down, not check boxes.
+        for (const char *name : {"Записать", "Воспроизвести"}) {
+            QPushButton *b = button(&w, QString::fromUtf8(name));
+            QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(b);
+            QCOMPARE(spoken->role(), QAccessible::Button);
+            QCOMPARE(spoken->text(QAccessible::Name), b->text());
+            QVERIFY(spoken->state().checkable);
+            QVERIFY(!spoken->state().checked);
+            b->setChecked(true);
+            QVERIFY(spoken->state().checked && spoken->state().pressed);
+            b->setChecked(false);
         }
         // Fixed size.
         QCOMPARE(w.minimumSize(), w.maximumSize());

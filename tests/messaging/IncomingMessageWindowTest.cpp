@@ -2,12 +2,12 @@
 #include "gui/ui/ModalState.h"
 #include "support/GuiTestMain.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QAccessible>
 #include <QTest>
 
 #include "support/Widgets.h"
@@ -33,7 +33,10 @@ private slots:
         QVERIFY(button(&window, QStringLiteral("Копировать в буфер")));
         QVERIFY(button(&window, QStringLiteral("Закрыть")));
         QCOMPARE(ModalState::instance().windowToRaise(), &window);
-        // A screen reader says who sent it and what, as the window opens.
+        // A screen reader says who sent it and what, as the window opens,
+        // and reads the text, which has the keyboard.
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(field->hasFocus());
         QCOMPARE(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Description),
                  field->toPlainText());
     }
@@ -59,6 +62,8 @@ private slots:
         QTest::newRow("escape") << 1;
         QTest::newRow("enter") << 2;
         QTest::newRow("close box") << 3;
+        QTest::newRow("enter in the text") << 4;
+        QTest::newRow("escape in the text") << 5;
     }
     void everyWayOfClosingEndsWithZero()
     {
@@ -79,6 +84,10 @@ private slots:
             break;
         case 3:
             window.close();
+            break;
+        default:
+            QTest::keyClick(window.findChild<QPlainTextEdit *>(),
+                            way == 4 ? Qt::Key_Return : Qt::Key_Escape);
             break;
         }
         QCOMPARE(finished.size(), 1);

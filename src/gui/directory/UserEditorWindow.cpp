@@ -22,6 +22,12 @@ UserEditorWindow::UserEditorWindow(const AddressBookEntry &entry, bool isNew,
     m_ui->nameRadio->setText(text(StringId::UserEditorNetworkName));
     m_ui->resolveNameButton->setText(text(StringId::ResolveName));
     m_ui->resolveAddressButton->setText(text(StringId::ResolveAddress));
+    // What a screen reader says for the two fields under their radio
+    // buttons and for the arrows between them.
+    m_ui->ipAddress->setAccessibleName(text(StringId::UserEditorIpAddress));
+    m_ui->networkName->setAccessibleName(text(StringId::UserEditorNetworkName));
+    m_ui->resolveNameButton->setAccessibleName(text(StringId::ResolveNameSpoken));
+    m_ui->resolveAddressButton->setAccessibleName(text(StringId::ResolveAddressSpoken));
     m_ui->saveButton->setText(text(isNew ? StringId::UserEditorAdd : StringId::Save));
     m_ui->cancelButton->setText(text(StringId::Cancel));
     // Four numbers of up to three digits, as the address control takes them.

@@ -36,6 +36,8 @@ void IncomingMessageWindow::copyToClipboard()
 
 void IncomingMessageWindow::opened()
 {
-    m_ui->closeButton->setFocus();
+    // A screen reader reads the focused field: the sender's line first. The
+    // field is read-only, so Enter and Escape still close the window.
+    m_ui->text->setFocus();
     Beeper::beep(1000, 200);
 }

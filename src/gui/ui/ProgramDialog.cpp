@@ -1,11 +1,18 @@
 #include "ProgramDialog.h"
 
 #include "ModalState.h"
+#include "ToggleButtonAccessible.h"
 #include "WindowPlacement.h"
 
 ProgramDialog::ProgramDialog(int options, QWidget *parent, Qt::WindowFlags flags)
     : QDialog(parent, flags), m_options(options)
 {
+    // Before any of the window's buttons is asked for its interface.
+    static const bool toggleButtonsKnown = [] {
+        ToggleButtonAccessible::install();
+        return true;
+    }();
+    Q_UNUSED(toggleButtonsKnown);
     if (options & Resizable)
         setSizeGripEnabled(true);
 }
