@@ -71,7 +71,9 @@ bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindo
         if (m_sessionEnded)
             return false;
     }
-    return answer.get();
+    // A window the session's end closed has not been read: it is shown
+    // again at the next start.
+    return answer.get() && !m_sessionEnded;
 }
 
 bool GuiIncomingWindows::showMessage(const QString &text)

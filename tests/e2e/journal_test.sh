@@ -23,7 +23,7 @@ begin() {
     MSG=$(wire "$(sed -n 's/^ListeningPort=//p' "$conf")")
     DATA=$(wire "$(sed -n 's/^ListeningDataPort=//p' "$conf")")
     start_tarvello "$1" - "$1"
-    wait_for 15 listening_on - "$MSG"
+    wait_for 15 listening_on - "$MSG" && wait_for 5 listening_on - "$DATA"
 }
 journal_of() { echo "$WORK/$1/.local/state/Tarvello/journal"; }
 pending() { python3 "$E2E_DIR/journal.py" count "$(journal_of "$1")" 2>/dev/null || echo 0; }
@@ -119,8 +119,7 @@ check "every one of the 1,005 waits for the next start (got $(pending s))" pendi
 begin f
 burst 300 "наводнение"
 if wait_for 20 pending_is f 300 && wait_for 10 has_window "$INCOMING"; then
-    EXIT_ITEM_FROM_BOTTOM=12 && open_tray_menu && choose_exit  # actions 1 and 2
-    screenshot flood-exit
+    EXIT_ITEM_FROM_BOTTOM=12 && open_tray_menu && screenshot flood-menu && choose_exit # 1, 2
     t0=$(date +%s%N)
     check "Exit waits for the window on screen" sh -c "sleep 0.5; kill -0 $(pid_of f)"
     close_all 1                                                  # action 3

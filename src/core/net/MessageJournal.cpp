@@ -248,10 +248,12 @@ bool MessageJournal::writeLocked(const QByteArray &bytes)
 {
     if (!m_file)
         return false;
+    errno = 0;
     const qint64 n = m_file->write(bytes);
     if (n != bytes.size()) {
         // A part written (a full disk) is taken back: the file stays whole.
-        const QString reason = m_file->errorString();
+        const QString reason = errno ? QString::fromLocal8Bit(std::strerror(errno))
+                                     : m_file->errorString();
         m_file->resize(m_size);
         failLocked(reason);
         return false;
