@@ -131,6 +131,15 @@ else
     fail "300 messages arrive"
 fi
 
+# The session ends while Exit waits for the window on screen.
+begin f
+if wait_for 10 has_window "$INCOMING" && open_tray_menu && choose_exit; then
+    check_ends_at_once f "Exit waits for the window on screen"
+    check "all 299 still wait" pending_is f 299
+else
+    fail "Exit chosen in a flood"
+fi
+
 # --- Text and sound are shown side by side -----------------------------------------
 begin f
 python3 "$E2E_DIR/rawtcp.py" sound ПК-ЗВУК 0.5 | python3 "$E2E_DIR/rawtcp.py" send 127.0.0.1 "$DATA" -

@@ -387,6 +387,26 @@ private slots:
         QVERIFY(!QFile::exists(path("slow.bin")));
     }
 
+    void settingsRestartWaitsForATransferInProgress()
+    {
+        m_windows->answerOffers({path("moving.bin")});
+        QTcpSocket s;
+        QVERIFY(offerAccepted(s, QStringLiteral("moving.bin")));
+        const QByteArray body = randomBytes(100000);
+        s.write(body.left(1000));
+        s.waitForBytesWritten(5000);
+        // The ports change while the file arrives: the restart waits for it.
+        std::jthread restart([this] { m_receiver->control->restartListeners(); });
+        QTest::qWait(300);
+        s.write(body.mid(1000));
+        while (s.bytesToWrite() > 0 && s.waitForBytesWritten(5000)) {
+        }
+        s.disconnectFromHost();
+        restart.join();
+        QVERIFY(waitUntil([&] { return readAll(path("moving.bin")) == body; }));
+        QVERIFY(m_log->entries().isEmpty()); // nothing was cut
+    }
+
     void receiverThatBreaksOffIsAFailure()
     {
         BreakingReceiver peer(1000);
