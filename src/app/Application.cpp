@@ -65,22 +65,18 @@ Application::Application(ApplicationServices services, QObject *parent)
                 Qt::QueuedConnection);
         });
     }
-    // The tray says how many messages wait behind the window on screen.
+    // The tray says how many messages wait behind the windows on screen.
     for (IncomingQueue *queue : {&m_listeners->messages(), &m_listeners->sounds()}) {
         queue->onChange([this] {
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_tray->setWaiting(m_listeners->messages().size() +
-                                       m_listeners->sounds().size());
-                },
-                Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &Application::updateWaiting, Qt::QueuedConnection);
         });
     }
     connect(m_tray.get(), &TrayIcon::commandChosen, this, &Application::dispatchCommand);
     connect(m_tray.get(), &TrayIcon::trayMissing, this, &Application::showNoTrayNotice);
     // The notice steps aside while an incoming window is on screen, and
     // comes back after, while there is still no tray.
+    connect(m_windows.get(), &GuiIncomingWindows::openWindowsChanged, this,
+            &Application::updateWaiting);
     connect(m_windows.get(), &GuiIncomingWindows::openWindowsChanged, this, [this](int open) {
         if (!m_noTray)
             return;
@@ -143,10 +139,32 @@ void Application::startUp()
     m_listeners->startListeners();
 }
 
+void Application::updateWaiting()
+{
+    const int waiting = m_listeners->messages().size() + m_listeners->sounds().size();
+    m_tray->setWaiting(waiting, m_windows->openWindows(), m_putAside ? waiting : 0);
+}
+
 bool Application::dispatchCommand(int id)
 {
     if (m_exiting)
         return false;
+    if (id == TrayIcon::kShowPutAside) {
+        m_putAside = false;
+        m_windows->putAside(false);
+        m_listeners->resumeShowing();
+        updateWaiting();
+        return true;
+    }
+    // A command chosen while messages flood in puts them aside (they wait
+    // in the journal, the tray offers to show them); Exit waits for the
+    // window on screen and keeps the rest for the next start.
+    const int waiting = m_listeners->messages().size() + m_listeners->sounds().size();
+    if (id != TrayIcon::kExit && id > 2 && waiting > 0 && m_windows->openWindows() > 0) {
+        m_putAside = true;
+        m_windows->putAside(true);
+        updateWaiting();
+    }
     switch (id) {
     case 1:
     case 2:

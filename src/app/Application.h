@@ -85,6 +85,8 @@ private:
     // After the session's end the messages not shown yet are kept for the
     // next start instead of being shown.
     void exitProgram();
+    // Tells the tray how many messages wait, and whether put aside.
+    void updateWaiting();
     void showPortUnavailable(ListenerKind kind, int configuredPort, int error);
 
     // The tray shows its busy state meanwhile; a rescan first waits a
@@ -104,6 +106,8 @@ private:
     std::unique_ptr<ListenerControl> m_listeners;
     bool m_firstStart = false;
     bool m_exiting = false;
+    // The user put waiting messages aside (a command chosen in a flood).
+    bool m_putAside = false;
     bool m_listBuilt = false;
     // The no-tray notice waits for the incoming windows to close.
     bool m_noTrayAside = false;

@@ -41,6 +41,17 @@ void GuiIncomingWindows::endSession()
     }
 }
 
+void GuiIncomingWindows::putAside(bool aside)
+{
+    m_putAside = aside;
+    if (!aside)
+        return;
+    for (const QPointer<QDialog> &window : std::as_const(m_shown)) {
+        if (window)
+            window->close();
+    }
+}
+
 bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindow)
 {
     // Shared: after the session's end nobody may wait for the answer.
@@ -49,11 +60,13 @@ bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindo
     QMetaObject::invokeMethod(
         this,
         [this, closed, makeWindow] {
-            if (m_sessionEnded) {
+            if (m_sessionEnded || m_putAside) {
                 closed->set_value(false);
                 return;
             }
             QDialog *window = makeWindow();
+            m_shown.removeIf([](const QPointer<QDialog> &w) { return w.isNull(); });
+            m_shown.append(window);
             window->setAttribute(Qt::WA_DeleteOnClose);
             QObject::connect(
                 window, &QDialog::finished, window, [closed] { closed->set_value(true); },
@@ -71,9 +84,9 @@ bool GuiIncomingWindows::showAndWait(const std::function<QDialog *()> &makeWindo
         if (m_sessionEnded)
             return false;
     }
-    // A window the session's end closed has not been read: it is shown
-    // again at the next start.
-    return answer.get() && !m_sessionEnded;
+    // A window the session's end or the user's putting aside closed has not
+    // been read: it is shown again.
+    return answer.get() && !m_sessionEnded && !m_putAside;
 }
 
 bool GuiIncomingWindows::showMessage(const QString &text)

@@ -32,6 +32,10 @@ public:
     // The session is ending: no window opens any more (call on the GUI
     // thread, then close those on screen).
     void endSession();
+    // The user puts the messages on screen and waiting aside (true): their
+    // windows close unread and no more open until they are wanted again
+    // (false). GUI thread.
+    void putAside(bool aside);
     QString askFileOffer(const QString &senderName, const QString &fileName, quint32 size) override;
 
     // Incoming windows on screen now (GUI thread).
@@ -51,6 +55,8 @@ private:
 
     const LiveSettings &m_settings;
     QList<QPointer<OfferPromptWindow>> m_prompts; // those made, GUI thread
+    QList<QPointer<QDialog>> m_shown;              // message and sound windows
+    std::atomic<bool> m_putAside{false};
     std::atomic<bool> m_sessionEnded{false}; // set on the GUI thread
     int m_open = 0;
 };

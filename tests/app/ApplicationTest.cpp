@@ -340,16 +340,25 @@ private slots:
                 QVERIFY(sendAndClose(messagePort, QByteArray(text)));
             QVERIFY(waitUntil([&] { return main.listeners().messages().size() == 2; }));
             // Behind the window on screen, the tray says how many wait and
-            // offers Exit.
-            const auto visible = [&] {
-                QList<QAction *> shown = main.tray().menu()->actions();
-                shown.removeIf([](QAction *a) { return !a->isVisible(); });
-                return shown;
+            // offers the commands.
+            const auto item = [&](const QString &text) -> QAction * {
+                for (QAction *a : main.tray().menu()->actions()) {
+                    if (a->isVisible() && a->text() == text)
+                        return a;
+                }
+                return nullptr;
             };
-            QVERIFY(waitUntil([&] { return visible().size() == 3; }));
-            const QList<QAction *> shown = visible();
-            QCOMPARE(shown.at(1)->text(), QStringLiteral("Ожидают показа: 2"));
-            QCOMPARE(shown.at(2)->text(), QStringLiteral("Выход"));
+            QVERIFY(waitUntil([&] { return item(QStringLiteral("Ожидают показа: 2")); }));
+            QVERIFY(item(QStringLiteral("Показать открытое окно Tarvello")));
+            // A command chosen puts them aside: the window closes unread,
+            // and the tray offers to show them again.
+            item(QStringLiteral("Обновить список пользователей"))->trigger();
+            QVERIFY(waitUntil([&] { return item(QStringLiteral("Показать отложенные сообщения: 3")); }));
+            QVERIFY(!Widgets::visibleWindow<IncomingMessageWindow>());
+            item(QStringLiteral("Показать отложенные сообщения: 3"))->trigger();
+            QVERIFY(waitUntil([&] { return item(QStringLiteral("Ожидают показа: 2")); }));
+            const QList<QAction *> shown = {nullptr, nullptr, item(QStringLiteral("Выход"))};
+            QVERIFY(shown.at(2));
             QSignalSpy finished(&main, &Application::finished);
             // The user closes the window on screen once Exit has begun.
             QStringList seen;

@@ -161,6 +161,17 @@ void IncomingQueue::hold()
     changed();
 }
 
+void IncomingQueue::resume()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ending)
+            return;
+        m_held = false;
+    }
+    changed();
+}
+
 int IncomingQueue::size() const
 {
     std::lock_guard lock(m_mutex);

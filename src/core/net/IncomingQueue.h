@@ -62,6 +62,8 @@ public:
     // From now on nothing more is shown: what has not been shown stays in
     // the journal for the next start.
     void hold();
+    // Shows again what waits (after hold()).
+    void resume();
     // Returns when no window of this queue is on screen (the held queue
     // opens none).
     void waitUntilIdle();

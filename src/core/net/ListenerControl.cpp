@@ -95,11 +95,14 @@ void ListenerControl::startListeners()
 
 void ListenerControl::stopListeners()
 {
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
     m_messages->hold();
     m_sounds->hold();
     {
         std::lock_guard lock(m_mutex);
-        m_ended = true;
         stop();
     }
     m_messages->waitUntilIdle();
@@ -113,6 +116,15 @@ void ListenerControl::endSession()
     m_stop.Ending = true;
     m_messages->hold();
     m_sounds->hold();
+}
+
+void ListenerControl::resumeShowing()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_ended || m_stop.Ending)
+        return;
+    m_messages->resume();
+    m_sounds->resume();
 }
 
 void ListenerControl::waitUntilShown()

@@ -42,6 +42,9 @@ public:
     // serve and those waiting have been taken in, and starts them on the
     // ports of the settings record as it is now. Nothing queued is lost.
     void restartListeners();
+    // Messages put aside by the user are shown again (unless the program
+    // is ending).
+    void resumeShowing();
     // Waits until every message queued has been shown and its window closed
     // (tests).
     void waitUntilShown();

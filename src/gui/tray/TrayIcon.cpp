@@ -113,24 +113,27 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
             connect(action, &QAction::triggered, this, [this, id] { choose(id, std::nullopt); });
         m_commands.append(action);
     }
-    m_wayBack = m_menu->addAction(StringTable::text(StringId::MenuShowOpenWindow));
+    // After the commands: the way back to an open window, how many messages
+    // wait behind it, and those put aside.
+    m_wayBack = new QAction(StringTable::text(StringId::MenuShowOpenWindow), m_menu.get());
     connect(m_wayBack, &QAction::triggered, this, [] { raiseOpenWindow(); });
-    // Behind a window on screen, a flood of messages: how many wait, and
-    // the way out (they wait in the journal for the next start).
-    m_waitingLine = m_menu->addAction(QString());
+    m_waitingLine = new QAction(StringTable::format(StringId::TrayWaiting, {QStringLiteral("0")}),
+                                m_menu.get());
     m_waitingLine->setEnabled(false);
-    m_exitNow = m_menu->addAction(StringTable::text(StringId::MenuExit));
-    connect(m_exitNow, &QAction::triggered, this, [this] {
+    m_showPutAside = new QAction(
+        StringTable::format(StringId::TrayShowPutAside, {QStringLiteral("0")}), m_menu.get());
+    connect(m_showPutAside, &QAction::triggered, this, [this] {
         QMetaObject::invokeMethod(
-            this, [this] { emit commandChosen(kExit); }, Qt::QueuedConnection);
+            this, [this] { emit commandChosen(kShowPutAside); }, Qt::QueuedConnection);
     });
+    m_menu->addActions({m_wayBack, m_waitingLine, m_showPutAside});
     m_building = m_menu->addAction(StringTable::text(StringId::TrayBusy).section(u'\n', 0, 0));
     m_building->setEnabled(false);
     // Opening the menu while a window is open also brings that window up,
     // unless the menu offers more than the way back (messages wait): a
     // window coming forward would close the menu.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
-        if (m_waiting == 0)
+        if (!floods())
             raiseOpenWindow();
         refreshMenu();
     });
@@ -232,30 +235,40 @@ std::unique_ptr<QMenu> TrayIcon::buildMenu(const UserList &users)
     return menu;
 }
 
+bool TrayIcon::floods() const
+{
+    // Messages wait behind incoming windows, and nothing else is open.
+    return m_waiting > 0 && m_incomingOpen > 0 &&
+           ModalState::instance().openCount() <= m_incomingOpen;
+}
+
 void TrayIcon::refreshMenu()
 {
-    // One of three faces: the commands and the users; while a window of the
-    // program is open, only the way back to it; while the list is being
-    // built, a line that says so. Switching shows and hides items.
+    // One of four faces: the commands and the users; while a window of the
+    // program is open, only the way back to it; while messages wait behind
+    // incoming windows, the way back, how many wait and the commands (one
+    // chosen puts the messages aside); while the list is being built, a
+    // line that says so. Switching shows and hides items.
     ModalState &modal = ModalState::instance();
     const bool windowOpen = modal.isOpen() && modal.windowToRaise();
     const bool building = m_state == State::Busy && !windowOpen;
+    const bool flood = !building && modal.isOpen() && floods();
     const bool wayBack = !building && modal.isOpen();
-    const bool commands = !building && !wayBack;
+    const bool commands = !building && (!wayBack || flood);
     for (QAction *action : std::as_const(m_commands))
         action->setVisible(commands);
     m_wayBack->setVisible(wayBack);
-    m_waitingLine->setVisible(wayBack && m_waiting > 0);
-    m_exitNow->setVisible(wayBack && m_waiting > 0);
+    m_waitingLine->setVisible(flood);
+    m_showPutAside->setVisible(commands && !wayBack && m_putAside > 0);
     m_building->setVisible(building);
     if (!commands)
         return;
-    const QList<QAction *> top = m_menu->actions();
-    for (QAction *action : top) {
+    for (QAction *action : std::as_const(m_commands)) {
         QMenu *sub = action->menu();
         if (!sub)
             continue;
-        const int base = sub == top.at(kSendFileItem)->menu() ? kSendFileBase : kSendMessageBase;
+        const int base =
+            sub == m_commands.at(kSendFileItem)->menu() ? kSendFileBase : kSendMessageBase;
         syncUserMenu(*sub, base, m_users, [this](QAction *item) {
             const int id = item->data().toInt();
             // The user the item shows when it is chosen.
@@ -269,12 +282,16 @@ void TrayIcon::refreshMenu()
     m_shown = m_users.mid(0, kMaxUsers);
 }
 
-void TrayIcon::setWaiting(int count)
+void TrayIcon::setWaiting(int waiting, int incomingOpen, int putAside)
 {
-    if (count == m_waiting)
+    if (waiting == m_waiting && incomingOpen == m_incomingOpen && putAside == m_putAside)
         return;
-    m_waiting = count;
-    m_waitingLine->setText(StringTable::format(StringId::TrayWaiting, {QString::number(count)}));
+    m_waiting = waiting;
+    m_incomingOpen = incomingOpen;
+    m_putAside = putAside;
+    m_waitingLine->setText(StringTable::format(StringId::TrayWaiting, {QString::number(waiting)}));
+    m_showPutAside->setText(
+        StringTable::format(StringId::TrayShowPutAside, {QString::number(putAside)}));
     refreshMenu();
 }
 
@@ -295,7 +312,7 @@ void TrayIcon::choose(int id, const std::optional<UserEntry> &user)
     QMetaObject::invokeMethod(
         this,
         [this, id, user] {
-            if (raiseOpenWindow())
+            if (!floods() && raiseOpenWindow())
                 return;
             int chosen = id;
             if (user) {
@@ -330,7 +347,7 @@ void TrayIcon::openMenuAt(const QPoint &position)
 {
     // Behind a window on screen messages wait: the menu shows the way back
     // and the way out.
-    if (m_waiting == 0 && raiseOpenWindow())
+    if (!floods() && raiseOpenWindow())
         return;
     // While a window of the program is active, the click on the icon moves
     // the activation to the icon's window a moment later, which would close

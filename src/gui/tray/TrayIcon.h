@@ -36,6 +36,8 @@ public:
     static constexpr int kLog = 32779;
     static constexpr int kAddressBook = 10001;
     static constexpr int kExit = 32772;
+    // Shows the messages the user put aside.
+    static constexpr int kShowPutAside = 10002;
     static constexpr int kSendMessageBase = 10010;
     static constexpr int kSendFileBase = 12010;
     // Users beyond this many get no menu item: their ids would leave the
@@ -53,9 +55,10 @@ public:
     void add();
     void setNoTrayNoticeDelay(int ms) { m_noTrayNoticeMs = ms; }
     void setState(State state);
-    // Messages waiting behind the window on screen: while there are any,
-    // the menu of an open window also says how many and offers Exit.
-    void setWaiting(int count);
+    // Messages waiting, incoming windows on screen, messages the user has
+    // put aside: while messages wait behind incoming windows, the menu says
+    // how many and offers the commands too; those put aside can be shown.
+    void setWaiting(int waiting, int incomingOpen, int putAside);
     void remove();
 
     State state() const { return m_state; }
@@ -97,6 +100,7 @@ private:
 
     // Where the user submenus stand among the menu's items.
     static constexpr int kSendFileItem = 11;
+    bool floods() const;
     static constexpr int kMenuAfterActivationMs = 200;
 
     const UserList &m_users;
@@ -114,8 +118,10 @@ private:
     QIcon m_busyIcon;
     State m_state = State::Busy;
     QAction *m_waitingLine = nullptr;
-    QAction *m_exitNow = nullptr;
+    QAction *m_showPutAside = nullptr;
     int m_waiting = 0;
+    int m_incomingOpen = 0;
+    int m_putAside = 0;
     bool m_wanted = false;
     bool m_hostDrawsMenu = false;
     int m_noticeTimer = 0;

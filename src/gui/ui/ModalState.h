@@ -23,6 +23,8 @@ public:
     void end();
     // Something is open: the tray opens no menu.
     bool isOpen() const { return m_open.load() > 0; }
+    // How many are open.
+    int openCount() const { return m_open.load(); }
 
     // A window to bring forward while it is on screen (GUI thread). Called
     // each time it is shown; the window shown last comes first.
