@@ -77,11 +77,11 @@ void finishWithin(int status, std::chrono::milliseconds limit)
 }
 
 // Qt's own texts (file dialogs, standard buttons, file errors) in the
-// user's language too.
+// program's language, whatever the locale.
 void translateQt(QTranslator &translator)
 {
-    if (translator.load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    if (translator.load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                        QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&translator);
 }
 

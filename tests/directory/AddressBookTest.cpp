@@ -1,6 +1,7 @@
 #include "core/directory/AddressBook.h"
 #include "support/TestMain.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,6 +134,21 @@ private slots:
         QCOMPARE(book.at(0).name, QStringLiteral("Foreign"));
         QCOMPARE(book.at(0).networkName, QStringLiteral("PC9"));
         QCOMPARE(book.at(1).networkName, QString());
+    }
+
+    void newBookGoesToTheUsersDataFolder()
+    {
+        // The tests' own folder is writable, as a build folder is: a new book
+        // still goes to the data folder; one already beside the program stays.
+        QTemporaryDir data;
+        qputenv("XDG_DATA_HOME", data.path().toUtf8());
+        QCOMPARE(addressBookPath(), data.path() + "/Tarvello/AddressBook.xml");
+        const QString beside = QCoreApplication::applicationDirPath() + "/AddressBook.xml";
+        QFile portable(beside);
+        QVERIFY(portable.open(QIODevice::WriteOnly));
+        portable.close();
+        QCOMPARE(addressBookPath(), beside);
+        QFile::remove(beside);
     }
 
     void unreadableFilesGiveAnEmptyBook()

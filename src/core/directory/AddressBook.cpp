@@ -238,8 +238,10 @@ QString addressBookPath()
 {
     const QString besideProgram =
         QCoreApplication::applicationDirPath() + QStringLiteral("/AddressBook.xml");
-    if (QFileInfo::exists(besideProgram) ||
-        QFileInfo(QCoreApplication::applicationDirPath()).isWritable())
+    // A book beside the program is a portable copy and stays there; a new
+    // one goes to the user's data folder, never into a system folder or a
+    // build folder.
+    if (QFileInfo::exists(besideProgram))
         return besideProgram;
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/Tarvello/AddressBook.xml");

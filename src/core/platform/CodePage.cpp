@@ -61,6 +61,9 @@ int CodePage::numberForLocale(const QString &localeName)
     QString modifier;
     const QString lang = languageOf(localeName, &territory, &modifier);
 
+    // A locale that names no language: the program's own, Russian.
+    if (lang.isEmpty() || lang == u"c" || lang == u"posix")
+        return 1251;
     if (lang == u"sr" || lang == u"uz")
         return modifier == u"latin" ? 1250 : 1251;
     static const struct {
@@ -90,7 +93,7 @@ CodePage CodePage::ansi()
         if (value && *value)
             return CodePage(numberForLocale(QString::fromLocal8Bit(value)));
     }
-    return CodePage(1252);
+    return CodePage(1251);
 }
 
 bool CodePage::isDoubleByte() const
