@@ -557,6 +557,14 @@ int CommandLine::checkThisComputer()
     else
         finding(format(StringId::CliSmbclientFound, {smbclient}), false);
 
+    const QString locale = CodePage::localeSetting();
+    finding(format(StringId::CliCodePage,
+                   {number(CodePage::ansi().number()),
+                    format(CodePage::localeNamesLanguage() ? StringId::CliCodePageByLocale
+                                                           : StringId::CliCodePageNoLanguage,
+                           {locale.isEmpty() ? QStringLiteral("не задана") : locale})}),
+            false);
+
     if (m_services.audioDevices) {
         const auto [inputs, outputs] = m_services.audioDevices();
         if (inputs == 0)

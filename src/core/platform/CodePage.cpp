@@ -86,14 +86,26 @@ int CodePage::numberForLocale(const QString &localeName)
     return 1252;
 }
 
-CodePage CodePage::ansi()
+QString CodePage::localeSetting()
 {
     for (const char *var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char *value = std::getenv(var);
         if (value && *value)
-            return CodePage(numberForLocale(QString::fromLocal8Bit(value)));
+            return QString::fromLatin1(var) + u'=' + QString::fromLocal8Bit(value);
     }
-    return CodePage(1251);
+    return QString();
+}
+
+bool CodePage::localeNamesLanguage()
+{
+    QString territory, modifier;
+    const QString lang = languageOf(localeSetting().section(u'=', 1), &territory, &modifier);
+    return !lang.isEmpty() && lang != u"c" && lang != u"posix";
+}
+
+CodePage CodePage::ansi()
+{
+    return CodePage(numberForLocale(localeSetting().section(u'=', 1)));
 }
 
 bool CodePage::isDoubleByte() const

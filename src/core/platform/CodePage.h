@@ -12,6 +12,11 @@ public:
     // The page for the locale named in LC_ALL, LC_CTYPE or LANG (the first
     // that is set); 1252 when none is.
     static CodePage ansi();
+    // The locale setting ansi() follows, as "VARIABLE=value"; empty when
+    // none is set.
+    static QString localeSetting();
+    // Whether that locale names a language (C, POSIX and none do not).
+    static bool localeNamesLanguage();
     // The Windows ANSI code page of a locale name such as "ru_RU.UTF-8".
     static int numberForLocale(const QString &localeName);
 
