@@ -45,6 +45,10 @@ void DataListener::run()
         return;
     }
     setBound(true);
+    // The journal belongs to the instance that receives: also when another
+    // program holds the message port.
+    if (m_services.claimJournal)
+        m_services.claimJournal();
     for (;;) {
         if (m_stop.DataStopRequested)
             break;
@@ -82,8 +86,8 @@ void DataListener::run()
         // A full queue of sound messages refuses more (its sender is told);
         // files and the message port go on. At the program's end no prompt
         // opens for a file offer.
-        if ((header.isKind(DataKind::Sound) && !stopping && m_services.sounds &&
-             m_services.sounds->isFull()) ||
+        if ((header.isKind(DataKind::Sound) && m_services.sounds &&
+             (stopping ? m_services.sounds->isOverfull() : m_services.sounds->isFull())) ||
             (header.isKind(DataKind::File) && m_stop.Ending)) {
             DataPort::refuse(connection);
             continue;

@@ -102,6 +102,12 @@ bool IncomingQueue::isFull() const
     return !hasRoom();
 }
 
+bool IncomingQueue::isOverfull() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_items.size()) >= 2 * m_maxItems || m_bytes >= 2 * m_maxBytes;
+}
+
 bool IncomingQueue::waitForRoom(const std::atomic<bool> &stop)
 {
     std::unique_lock lock(m_mutex);

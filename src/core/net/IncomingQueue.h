@@ -49,6 +49,8 @@ public:
     // is set first.
     bool waitForRoom(const std::atomic<bool> &stop);
     bool isFull() const;
+    // Twice the bound is held: even a stop takes in no more.
+    bool isOverfull() const;
     // Records the item in the journal and queues it. Never refused: a
     // message already taken is never dropped.
     void push(Item item);

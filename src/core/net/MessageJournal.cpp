@@ -142,44 +142,52 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     std::lock_guard lock(m_mutex);
     if (m_owned)
         return true;
-    if (!QDir().mkpath(m_folder)) {
-        failLocked(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
+    // A folder made here is the user's alone; one that is there (maybe a
+    // link the user made) is left as it is.
+    if (!QFileInfo(m_folder).isDir()) {
+        if (!QDir().mkpath(m_folder)) {
+            failLocked(QString::fromLocal8Bit(std::strerror(errno ? errno : EACCES)));
+            return false;
+        }
+        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (!m_lock.tryLock(0)) {
         if (m_lock.error() != QLockFile::LockFailedError)
-            failLocked(QString::fromLocal8Bit(std::strerror(errno)));
+            failLocked(QString::fromLocal8Bit(std::strerror(
+                m_lock.error() == QLockFile::PermissionError ? EACCES : EIO)));
         return false;
     }
     m_owned = true;
 
-    QFile old(path());
+    // Only a regular file of a size the program writes is read; anything
+    // else (a pipe, a device, a sparse giant) is put aside, never lost.
+    const QFileInfo info(path());
     QByteArray bytes;
-    if (old.exists()) {
-        if (!old.open(QIODevice::ReadOnly)) {
+    bool damaged = false;
+    if (info.exists() || info.isSymLink()) {
+        QFile old(path());
+        if (!info.isFile() || info.size() > kMaxFile) {
+            damaged = true;
+        } else if (!old.open(QIODevice::ReadOnly)) {
             failLocked(old.errorString());
             m_lock.unlock();
             m_owned = false;
             return false;
+        } else {
+            bytes = old.readAll();
+            old.close();
         }
-        bytes = old.readAll();
-        old.close();
     }
     qsizetype whole = 0;
     std::vector<Entry> entries = read(bytes, &whole);
-    // A damaged file is kept for whoever wants to look at it; what could
-    // be read goes on.
-    if (whole < bytes.size()) {
-        QFile::remove(path() + QStringLiteral(".damaged"));
-        QFile::rename(path(), path() + QStringLiteral(".damaged"));
-    }
+    bytes.clear();
+    damaged = damaged || whole < qsizetype(info.size());
     // What an earlier version saved at the session's end comes first.
     const QString saved = m_folder + QStringLiteral("/unshown-messages");
     QFile savedFile(saved);
     if (savedFile.open(QIODevice::ReadOnly)) {
         std::vector<Entry> older;
-        for (IncomingQueue::Item &item : IncomingQueue::decode(savedFile.readAll()))
+        for (IncomingQueue::Item &item : IncomingQueue::decode(savedFile.read(kMaxFile)))
             older.push_back({0, item.kind, item.data});
         savedFile.close();
         entries.insert(entries.begin(), older.begin(), older.end());
@@ -189,6 +197,22 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         m_pending[entry.id] = entry;
     }
     pending = std::move(entries);
+    // A damaged file is kept for whoever wants to look at it: as a copy when
+    // it is a file, so that the journal is replaced only by a whole one.
+    if (damaged) {
+        const QString aside = path() + QStringLiteral(".damaged");
+        if (info.isFile() && info.size() <= kMaxFile) {
+            QFile::remove(aside + QStringLiteral(".new"));
+            if (QFile::copy(path(), aside + QStringLiteral(".new"))) {
+                std::error_code error;
+                std::filesystem::rename(std::filesystem::path((aside + ".new").toStdU16String()),
+                                        std::filesystem::path(aside.toStdU16String()), error);
+            }
+        } else {
+            QFile::remove(aside);
+            QFile::rename(path(), aside);
+        }
+    }
     // Only what is not done is written again, under the same ids.
     if (compactLocked())
         QFile::remove(saved);
@@ -236,6 +260,7 @@ bool MessageJournal::compactLocked()
     file->setFileName(path());
     if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         failLocked(file->errorString());
+        m_file.reset();
         return false;
     }
     m_file = std::move(file);
@@ -303,12 +328,16 @@ void MessageJournal::syncLoop()
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_ending || m_written > m_onDisk; });
-        if (m_written > m_onDisk && m_file) {
+        if (m_written > m_onDisk) {
             const quint64 target = m_written;
-            // Compacting rewrites the file and is on the disk when done.
-            if (m_size > kCompactFrom && m_doneBytes * 2 > m_size) {
-                compactLocked();
-            } else {
+            // Compacting rewrites the file and is on the disk when done; a
+            // failed one is tried again only once the file has grown more.
+            bool compacted = false;
+            if (m_size > m_compactFrom && m_doneBytes * 2 > m_size) {
+                compacted = compactLocked();
+                m_compactFrom = compacted ? kCompactFrom : m_size + kCompactFrom;
+            }
+            if (!compacted && m_file) {
                 QFile *file = m_file.get();
                 lock.unlock();
                 const bool synced = syncFile(*file);

@@ -42,6 +42,9 @@ public:
     // An item's data is never larger (a text message of the window's size
     // in UTF-16 is 20 MiB; a sound is smaller).
     static constexpr qint64 kMaxData = 64 * 1024 * 1024;
+    // A journal is never larger than what the queues hold at most (twice
+    // their bounds during a stop); a larger file is put aside unread.
+    static constexpr qint64 kMaxFile = 1024LL * 1024 * 1024;
 
     explicit MessageJournal(QString folder);
     // Puts what has been written on the disk and lets the journal go.
@@ -95,6 +98,7 @@ private:
     quint64 m_nextId = 1;
     qint64 m_size = 0;
     qint64 m_doneBytes = 0;
+    qint64 m_compactFrom = 1024 * 1024;
     quint64 m_written = 0; // records written, and how many are on the disk
     quint64 m_onDisk = 0;
     std::map<quint64, Entry> m_pending;

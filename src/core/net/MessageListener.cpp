@@ -21,7 +21,7 @@ void MessageListener::drainAfterStop(TcpSocket &listening)
     // way are taken too, as long as more keep coming.
     const MessagePort::ReceiveLimits limits{m_services.stopIdleMs, m_services.stopDeadlineMs,
                                             &m_connections};
-    while (listening.waitReadable(kDrainWaitMs)) {
+    while (!m_services.messages->isOverfull() && listening.waitReadable(kDrainWaitMs)) {
         QString text;
         if (!MessagePort::receiveText(listening, text, limits))
             break;
@@ -66,8 +66,10 @@ void MessageListener::run()
         QString text;
         const bool stopping = m_stop.StopRequested;
         // A stop whose own connection was cut on its way ends when nothing
-        // more waits.
-        if (stopping && !listening.waitReadable(m_services.stopDeadlineMs))
+        // more waits; one that meets a flood ends once twice the queue's
+        // bound has been taken in (a sender beyond it finds the port closed).
+        if (stopping && (m_services.messages->isOverfull() ||
+                         !listening.waitReadable(m_services.stopDeadlineMs)))
             break;
         const MessagePort::ReceiveLimits limits{
             stopping ? m_services.stopIdleMs : m_services.idleTimeoutMs,
