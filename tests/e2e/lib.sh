@@ -367,6 +367,16 @@ click_bottom_button() { # TITLE OFFSET_FROM_BOTTOM
 
 window_gone() { ! has_window "$1"; }
 
+# close_dialog TITLE [KEY]: Escape (or KEY) in the window, as a user closes
+# a dialog.
+close_dialog() {
+    local id
+    id=$(window_by_title "$1") || return 1
+    xdotool windowfocus --sync "$id" 2>/dev/null
+    xdotool key "${2:-Escape}"
+    wait_for 5 window_gone "$1"
+}
+
 # The OK button of a message box, at its lower right.
 click_notice_ok() { click_in_window "$1" -50 -22; }
 
@@ -638,11 +648,17 @@ sni_menu_labels() {
     awk -F'\t' '{ printf "%*s%s\n", 2 * $1, "", $4 }' <<<"$items"
 }
 
+# The process that draws the icons and their menus: the watcher's here;
+# SNI_HOST_PID when the host is a process of its own (KDE Plasma's shell).
+sni_host_pid() {
+    if [ -n "${SNI_HOST_PID:-}" ]; then echo "$SNI_HOST_PID"; else bus_name_pid org.kde.StatusNotifierWatcher; fi
+}
+
 # The Status Tray's place on the panel: "X Y WIDTH HEIGHT" of the plugin's
 # window (1 pixel wide when it holds no icon).
 sni_tray_area() {
     local pid id
-    pid=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    pid=$(sni_host_pid)
     [ -n "$pid" ] || return 1
     for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
         xwininfo -id "$id" 2>/dev/null | grep -q 'Override Redirect State: no' || continue
@@ -666,9 +682,11 @@ sni_icon_drawn() {
 
 # panel_icon_point: where Tarvello's icon is on the panel, "X Y": its XEmbed
 # window when it docked as one, else the middle of the Status Tray (which
-# holds only Tarvello's item in these tests).
+# holds only Tarvello's item in these tests), or PANEL_ICON_POINT when a test
+# found it otherwise (sni_icon_point).
 panel_icon_point() {
     local icon
+    [ -n "${PANEL_ICON_POINT:-}" ] && { echo "$PANEL_ICON_POINT"; return 0; }
     if icon=$(tray_icon_window); then
         xwininfo -id "$icon" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
             /Width:/{w=$NF} /Height:/{h=$NF} END{print x + int(w / 2), y + int(h / 2)}'
@@ -682,6 +700,100 @@ panel_icon_point() {
     echo $((x + w / 2)) $((y + h / 2))
 }
 
+# host_dock_area: "X Y WIDTH HEIGHT" of the host's panel (its dock window).
+host_dock_area() {
+    local pid id
+    pid=$(sni_host_pid)
+    [ -n "$pid" ] || return 1
+    for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+        xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_DOCK || continue
+        xwininfo -id "$id" | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF}
+            /Width:/{w=$NF} /Height:/{h=$NF} END{print x, y, w, h}'
+        return 0
+    done
+    return 1
+}
+
+# sni_icon_point [PID]: "X Y", the middle of the place on the host's panel
+# that shows the picture the item hands the host (its 22-pixel one over the
+# panel's commonest colour); false when nothing there is close to it: the
+# icon is not on the panel (not shown, or hidden in the host's expander).
+sni_icon_point() {
+    local item area x y w h d=$WORK/icon-search match
+    item=$(sni_item "${1:-}") || return 1
+    area=$(host_dock_area) || return 1
+    read -r x y w h <<<"$area"
+    import -window root -crop "${w}x$h+$x+$y" +repage "$d-panel.ppm" 2>/dev/null || return 1
+    # shellcheck disable=SC2086
+    sni_busctl --json=short get-property $item org.kde.StatusNotifierItem IconPixmap |
+        python3 "$E2E_DIR/iconpixmap.py" 22 >"$d-icon.pam" || return 1
+    convert "$d-icon.pam" -background "$(convert "$d-panel.ppm" -format %c histogram:info:- |
+        sort -rn | head -n1 | grep -o '#[0-9A-Fa-f]*' | head -n1)" -flatten "$d-icon.ppm" || return 1
+    # "RMSE (NORMALISED) @ X,Y" of the best place.
+    match=$(compare -metric RMSE -subimage-search "$d-panel.ppm" "$d-icon.ppm" null: 2>&1 |
+        sed -nE 's/.*\(([0-9.e-]+)\) @ ([0-9]+),([0-9]+).*/\1 \2 \3/p')
+    [ -n "$match" ] || return 1
+    awk -v m="$match" -v x="$x" -v y="$y" 'BEGIN {
+        split(m, f, " ")
+        if (f[1] > 0.2) exit 1
+        print x + f[2] + 11, y + f[3] + 11 }'
+}
+
+# menu_rows ID: the middle of each row of text a menu window shows, from the
+# top, one a line: what a user sees as its entries (separators are too
+# light and thin to count).
+menu_rows() {
+    local w
+    w=$(xwininfo -id "$1" 2>/dev/null | awk '/Width:/{print $NF}')
+    [ -n "$w" ] || return 1
+    import -window "$1" ppm:- 2>/dev/null | convert - -crop "$((w / 2))x+4+0" +repage -colorspace Gray \
+        -threshold 70% -negate -scale "1x$(xwininfo -id "$1" | awk '/Height:/{print $NF}')!" -depth 8 txt:- |
+        awk -F'[,:() ]+' '/^0,/ {
+            ink = $4 > 8
+            if (ink && !inside) { inside = 1; top = $2 }
+            if (!ink && inside) { inside = 0; if ($2 - top >= 6) print int((top + $2 - 1) / 2) }
+        }'
+}
+
+panel_submenu_open() { [ "$(panel_menu_windows | wc -l)" -ge 2 ]; }
+
+# entry_place LABEL [SUBLABEL]: "N COUNT", the entry's place among the
+# visible entries of the exported menu (or of its submenu), from 1, and how
+# many there are.
+entry_place() {
+    sni_menu_items | awk -F'\t' -v top="$1" -v inner="${2:-}" '
+        $1 == 0 { inside = ($4 == top) }
+        inner == "" && $1 == 0 || inner != "" && $1 == 1 && inside { n++; if ($4 == (inner == "" ? top : inner)) at = n }
+        END { if (!at) exit 1; print at, n }'
+}
+
+# row_of ID N COUNT: once the menu window shows COUNT rows, the middle of
+# its Nth.
+has_rows() { [ "$(menu_rows "$1" | wc -l)" = "$2" ]; }
+row_of() { wait_for 3 has_rows "$1" "$3" && menu_rows "$1" | sed -n "$2p"; }
+
+# hover_row ID Y: the pointer onto a row of a menu. A Qt menu selects nothing
+# on the first motion after it opens; the next one selects.
+hover_row() { xdotool mousemove --window "$1" 40 "$2" sleep 0.1 mousemove --window "$1" 41 "$2"; }
+
+# menu_click LABEL [SUBLABEL]: chooses an entry of the open panel menu (or of
+# one of its submenus) with the mouse: its row, counted among the visible
+# entries of the exported menu, is hovered, then clicked; a submenu's entry
+# is clicked in the submenu the hover opened.
+menu_click() {
+    local place menu y
+    place=$(entry_place "$1") && menu=$(panel_menu_window) || return 1
+    # shellcheck disable=SC2086
+    y=$(row_of "$menu" $place) && hover_row "$menu" "$y" || return 1
+    if [ -n "${2:-}" ]; then
+        place=$(entry_place "$1" "$2") && wait_for 3 panel_submenu_open || return 1
+        menu=$(panel_menu_windows | grep -vx "$menu" | tail -n1)
+        # shellcheck disable=SC2086
+        y=$(row_of "$menu" $place) && hover_row "$menu" "$y" || return 1
+    fi
+    xdotool sleep 0.2 click 1
+}
+
 # is_menu ID: the window is a popup menu (not, say, the tooltip that the
 # icon shows when the pointer rests on it).
 is_menu() {
@@ -692,16 +804,16 @@ is_menu() {
 # panel_menu_window: a menu the Status Tray opened (a GTK popup of the
 # plugin's process). That is Tarvello's menu when the item exports one; when
 # it exports none the panel opens its own plugin menu instead.
-panel_menu_window() {
+panel_menu_window() { panel_menu_windows | head -n1 | grep .; }
+# panel_menu_windows: every menu the host has open, a menu before its
+# submenus.
+panel_menu_windows() {
     local pid id
-    pid=$(bus_name_pid org.kde.StatusNotifierWatcher)
+    pid=$(sni_host_pid)
     [ -n "$pid" ] || return 1
     for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
-        is_menu "$id" || continue
-        echo "$id"
-        return 0
+        is_menu "$id" && echo "$id"
     done
-    return 1
 }
 
 # program_menu_window: the menu the program opens itself (on an XEmbed
@@ -732,12 +844,16 @@ window_image() { import -window "$1" rgb:- 2>/dev/null | md5sum; }
 # menu_settled: the open menu looks the same twice in a row 0.1 s apart
 # (drawn, and no longer being rebuilt by the host).
 menu_settled() {
-    local id a b
+    local id
     id=$(any_menu_window) || return 1
-    a=$(window_image "$id")
+    window_settled "$id"
+}
+window_settled() {
+    local a b
+    a=$(window_image "$1")
     sleep 0.1
-    b=$(window_image "$id")
-    [ "$a" = "$b" ]
+    b=$(window_image "$1")
+    [ -n "$a" ] && [ "$a" = "$b" ]
 }
 
 # panel_menu_fits [PID]: the open panel menu is as tall as the item's exported

@@ -95,16 +95,6 @@ still_running() { ! wait_for "$2" sh -c "! kill -0 $(pid_of "$1")"; }
 # quiet_for NAME SECONDS: the instance runs that long and shows no notice.
 quiet_for() { ! wait_for "$2" has_window "$NO_TRAY" && alive "$1"; }
 
-# close_dialog TITLE [KEY]: Escape (or KEY) in the window, as a user closes
-# a dialog.
-close_dialog() {
-    local id
-    id=$(window_by_title "$1") || return 1
-    xdotool windowfocus --sync "$id" 2>/dev/null
-    xdotool key "${2:-Escape}"
-    wait_for 5 window_gone "$1"
-}
-
 # choose LABEL [SUBLABEL]: chooses an entry of the open menu; false, with the
 # menu closed, when it has no such entry.
 choose() { menu_choose "$@" || { panel_close_menu; return 1; }; }

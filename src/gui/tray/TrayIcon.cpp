@@ -72,6 +72,19 @@ void fillMenu(QMenu &menu, const UserList &users,
                  TrayIcon::kSendMessageBase, users, made);
 }
 
+// Plasma reads a submenu's entries only as the submenu opens, after placing
+// it as if empty: at the screen's right edge it then fills off screen. An
+// entry taken out and put back tells a host that the submenu changed, so it
+// reads the entries while the menu opens, before the user reaches them.
+void announceEntries(QMenu &sub)
+{
+    const QList<QAction *> items = sub.actions();
+    if (items.isEmpty())
+        return;
+    sub.removeAction(items.last());
+    sub.addAction(items.last());
+}
+
 // While a window of the program is open, the tray starts nothing: it brings
 // that window forward. True when one is open.
 bool raiseOpenWindow()
@@ -136,6 +149,12 @@ TrayIcon::TrayIcon(const UserList &users, std::unique_ptr<TrayHost> host, QObjec
         if (!floods())
             raiseOpenWindow();
         refreshMenu();
+        if (m_hostDrawsMenu) {
+            for (QAction *action : std::as_const(m_commands)) {
+                if (action->menu() && action->isVisible())
+                    announceEntries(*action->menu());
+            }
+        }
     });
     // The menu a host holds follows every window that opens or closes, from
     // any thread, from the start.
