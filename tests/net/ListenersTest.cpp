@@ -20,6 +20,7 @@
 #include <QTest>
 
 #include <condition_variable>
+#include <sys/stat.h>
 #include <mutex>
 #include <thread>
 
@@ -354,6 +355,24 @@ private slots:
         QCOMPARE(pending.size(), size_t(1));
         QCOMPARE(pending.at(0).data, QByteArray("last"));
 
+        // A pipe or a sparse giant where the journal should be is put aside
+        // unread: no hang, no crash, a fresh journal.
+        for (const char *kind : {"pipe", "giant"}) {
+            const QString folder = m_dir.filePath(QString::fromLatin1(kind));
+            QVERIFY(QDir().mkpath(folder));
+            QFile file(folder + "/journal");
+            if (kind == QByteArray("pipe"))
+                QCOMPARE(::mkfifo(QFile::encodeName(file.fileName()).constData(), 0600), 0);
+            else
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(2LL << 30));
+            file.close();
+            MessageJournal strange(folder);
+            QVERIFY(strange.claim(pending));
+            QVERIFY(pending.empty());
+            QVERIFY(QFile::exists(folder + "/journal.damaged"));
+            QVERIFY(strange.append(QStringLiteral("message"), "fresh") != 0);
+        }
+
         // Where the folder should be there is a file: said once, with the path.
         QFile blocker(m_dir.filePath("blocker"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -375,7 +394,7 @@ private slots:
     {
         // A full queue: senders wait in the listen queue, told "delivered".
         QFETCH(bool, restart);
-        m_queueItems = 2;
+        m_queueItems = 4; // a stop takes in up to twice as many
         startListeners();
         m_queueItems = IncomingQueue::kMaxItems;
         m_fakeWindows->hold();
