@@ -35,7 +35,10 @@ check "the menu entry is valid" desktop-file-validate /usr/share/applications/ta
 check "the autostart entry is valid" desktop-file-validate /etc/xdg/autostart/tarvello.desktop
 
 # The installed program, started by an ordinary user.
-id tvtest >/dev/null 2>&1 || useradd -m tvtest
+# An account made for the test goes with it.
+if ! id tvtest >/dev/null 2>&1; then
+    useradd -m tvtest && on_exit "pkill -KILL -u tvtest; userdel -r tvtest 2>/dev/null"
+fi
 
 # Its command line, without a display: the version, this computer's check
 # naming the capability, and completion of the subcommands.

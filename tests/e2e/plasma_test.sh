@@ -19,7 +19,10 @@ x11_server_up || { fail "X server"; summary; exit 1; }
 # The desktop runs as an ordinary user with folders of its own; its session
 # bus lets root's programs (Tarvello, busctl) in too.
 PLASMA_USER=tvtest
-id "$PLASMA_USER" >/dev/null 2>&1 || useradd -m "$PLASMA_USER"
+# An account made for the test goes with it.
+if ! id "$PLASMA_USER" >/dev/null 2>&1; then
+    useradd -m "$PLASMA_USER" && on_exit "pkill -KILL -u $PLASMA_USER; userdel -r $PLASMA_USER 2>/dev/null"
+fi
 PLASMA=$WORK/plasma
 mkdir -p "$PLASMA/runtime"
 chmod 755 "$WORK"
