@@ -28,12 +28,16 @@ FAILED=0
 SKIPPED=0
 CLEANUPS=()
 TV_ENV=()
+# A command prefix that runs a program as the session's user (see
+# wl_session_up), and that user as owner for chown; empty: as ourselves.
+RUN_AS=()
+RUN_AS_OWNER=
 
 pass() { echo "PASS: $*"; PASSED=$((PASSED + 1)); }
 fail() { # with a picture of the screen when there is one
     echo "FAIL: $*"
     FAILED=$((FAILED + 1))
-    [ -n "${DISPLAY:-}" ] && import -window root "$ARTIFACTS/fail-$(basename "$0" .sh)-$FAILED.png" 2>/dev/null
+    [ -n "${DISPLAY:-}${WL_ENV[*]:-}" ] && screenshot "fail-$(basename "$0" .sh)-$FAILED"
     return 0
 }
 skip() { echo "SKIP: $*"; SKIPPED=$((SKIPPED + 1)); }
@@ -77,6 +81,10 @@ wait_for() {
     return 0
 }
 
+# not_within TIMEOUT_SECONDS COMMAND...: the command does not come true in
+# that time (polled as wait_for does).
+not_within() { ! wait_for "$@"; }
+
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 
 # --- X server and tray -------------------------------------------------------
@@ -107,8 +115,12 @@ x11_tray_up() {
 # x11_up: an X server with tint2's tray.
 x11_up() { x11_server_up && x11_tray_up; }
 
-screenshot() { # screenshot NAME
-    import -window root "$ARTIFACTS/$1.png" 2>/dev/null
+screenshot() { # screenshot NAME: of the X server, or of the Wayland session
+    if [ -n "${WL_ENV[*]:-}" ]; then
+        wl_run grim - >"$ARTIFACTS/$1.png" 2>/dev/null
+    else
+        import -window root "$ARTIFACTS/$1.png" 2>/dev/null
+    fi
 }
 
 # Titles are compared whole and exactly (xdotool's own patterns are regular
@@ -292,13 +304,14 @@ start_tarvello() {
     mkdir -p "$home/config" "$home/runtime" "$home/data" "$home/bin"
     chmod 700 "$home/runtime"
     cp "$TARVELLO" "$home/bin/tarvello"
+    [ -z "$RUN_AS_OWNER" ] || chown -R "$RUN_AS_OWNER" "$home"
     local env=(env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime"
         XDG_DATA_HOME="$home/data" LANG=ru_RU.UTF-8 LC_ALL= DISPLAY="$DISPLAY"
         QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion
         DBUS_SESSION_BUS_ADDRESS="${TV_SESSION_BUS:-disabled:}" DBUS_SYSTEM_BUS_ADDRESS=disabled:
         "${TV_ENV[@]}")
     if [ "$ns" = - ]; then
-        "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
+        "${RUN_AS[@]}" "${env[@]}" "$home/bin/tarvello" >"$home/out.log" 2>&1 &
     else
         env+=(TARVELLO_NEIGHBOURHOOD=on)
         ip netns exec "$ns" unshare -u sh -c "hostname $host; exec \"\$@\"" sh \
@@ -467,7 +480,7 @@ choose_user() {
 
 SNI_DIR=$WORK/sni
 
-sni_busctl() { busctl --user --timeout=5 "$@"; }
+sni_busctl() { "${RUN_AS[@]}" busctl --user --timeout=5 "$@"; }
 
 # bus_name_pid NAME: the process that owns a name on the session bus.
 bus_name_pid() {
@@ -1115,7 +1128,8 @@ free_port_pair() {
         port=$((20000 + RANDOM % 30000))
         # A low byte of 0 would give a configured number below 256.
         [ $((port & 255)) != 0 ] && [ "$port" != "$first" ] || continue
-        ss -ltnH "sport = :$port" | grep -q . && continue
+        # Any socket on it, a connection's too, would keep the program from it.
+        ss -tanH "sport = :$port" | grep -q . && continue
         [ "$first" = 0 ] && { first=$port; continue; }
         break
     done
@@ -1134,4 +1148,276 @@ start_pair() {
     start_tarvello a $NS_A pc-a
     wait_for 15 listening_on $NS_B 4 && wait_for 15 listening_on $NS_B 64897 &&
         wait_for 15 listening_on $NS_A 4
+}
+
+# --- A Wayland session ------------------------------------------------------------
+#
+# sway 1.7 without a screen or input devices, as wlroots desktops have it,
+# with waybar's tray module (a StatusNotifier host) on a private session bus.
+# sway refuses to run as root: as root the session is nobody's (RUN_AS). The
+# session has no pointer or keyboard of its own: wlinput (wlinput.c) gives it
+# both. Screenshots with grim.
+
+WL_DIR=$WORK/wl
+WL_WIDTH=1280
+WL_HEIGHT=800
+WL_ENV=()
+
+# wl_run COMMAND...: a program in the session, as its user.
+wl_run() { "${RUN_AS[@]}" env -u DISPLAY "${WL_ENV[@]}" "$@"; }
+# wl_spawn LOG COMMAND...: the same in the background, ended at exit; its
+# process (the program itself) in WL_PID.
+wl_spawn() {
+    local log=$1
+    shift
+    "${RUN_AS[@]}" env -u DISPLAY "${WL_ENV[@]}" "$@" >>"$log" 2>&1 &
+    WL_PID=$!
+    on_exit "kill $WL_PID"
+}
+
+# wl_session_up: sway, the session bus (exported as DBUS_SESSION_BUS_ADDRESS)
+# and wlinput; false when one of them does not start.
+wl_session_up() {
+    if is_root; then
+        RUN_AS=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        RUN_AS_OWNER=nobody:nogroup
+        chmod 755 "$WORK" # the session's user reaches its own folders in it
+    fi
+    mkdir -p "$WL_DIR/runtime" "$WL_DIR/home"
+    chmod 700 "$WL_DIR/runtime"
+    printf 'output HEADLESS-1 resolution %sx%s\nxwayland disable\n' $WL_WIDTH $WL_HEIGHT \
+        >"$WL_DIR/sway.conf"
+    [ -z "$RUN_AS_OWNER" ] || chown -R "$RUN_AS_OWNER" "$WL_DIR"
+    WL_ENV=(HOME="$WL_DIR/home" XDG_RUNTIME_DIR="$WL_DIR/runtime"
+        DBUS_SESSION_BUS_ADDRESS="unix:path=$WL_DIR/runtime/bus" NO_AT_BRIDGE=1)
+    wl_spawn "$WL_DIR/sway.log" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+        sway -c "$WL_DIR/sway.conf"
+    wait_for 10 wl_sockets >/dev/null || return 1
+    local sockets
+    sockets=$(wl_sockets)
+    # By its full path: a program with a runtime folder of its own finds it.
+    WL_DISPLAY=$WL_DIR/runtime/${sockets% *}
+    WL_ENV+=(WAYLAND_DISPLAY="$WL_DISPLAY" SWAYSOCK="$WL_DIR/runtime/${sockets#* }")
+    wl_run dbus-daemon --session --address="unix:path=$WL_DIR/runtime/bus" --nopidfile --fork \
+        --print-pid >"$WL_DIR/bus.pid" || return 1
+    on_exit "kill $(cat "$WL_DIR/bus.pid")"
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$WL_DIR/runtime/bus
+    wl_input_up
+}
+
+# wl_sockets: "WAYLAND_SOCKET SWAY_IPC_SOCKET" once sway has made both.
+wl_sockets() {
+    local wayland ipc
+    wayland=$(cd "$WL_DIR/runtime" && ls wayland-? 2>/dev/null | head -n1)
+    ipc=$(cd "$WL_DIR/runtime" && ls sway-ipc.*.sock 2>/dev/null | head -n1)
+    [ -n "$wayland" ] && [ -n "$ipc" ] && echo "$wayland $ipc"
+}
+
+# wl_input_up: builds wlinput and starts it as a coprocess (WLINPUT).
+wl_input_up() {
+    local src=$WORK/wlinput-src p
+    mkdir -p "$src"
+    for p in wlr-virtual-pointer-unstable-v1 virtual-keyboard-unstable-v1; do
+        wayland-scanner client-header "$E2E_DIR/$p.xml" "$src/$p-client-protocol.h" &&
+            wayland-scanner private-code "$E2E_DIR/$p.xml" "$src/$p-protocol.c" || return 1
+    done
+    gcc -O2 -I"$src" -o "$WORK/bin/wlinput" "$E2E_DIR/wlinput.c" "$src"/*-protocol.c \
+        -lwayland-client -lxkbcommon || return 1
+    chmod 755 "$WORK/bin" "$WORK/bin/wlinput"
+    coproc WLINPUT { exec "${RUN_AS[@]}" env "${WL_ENV[@]}" "$WORK/bin/wlinput" $WL_WIDTH $WL_HEIGHT 2>&1; }
+    on_exit "kill $WLINPUT_PID"
+    wl_input move 5 5
+}
+
+# wl_input COMMAND: a command to wlinput (move X Y, click BUTTON, key
+# NAME[+NAME]...); true once the compositor has handled it.
+wl_input() {
+    local answer
+    echo "$*" >&"${WLINPUT[1]}" || return 1
+    read -r -t 5 answer <&"${WLINPUT[0]}" && [ "$answer" = ok ]
+}
+
+# wl_click X Y [BUTTON]: moves the pointer there and clicks (the left button).
+wl_click() { wl_input move "$1" "$2" && wl_input click "${3:-1}"; }
+
+# wl_windows: the session's windows, one a line (see swaytree.py).
+wl_windows() { wl_run swaymsg -t get_tree | python3 "$E2E_DIR/swaytree.py"; }
+
+# wl_window TITLE [PID]: "PID FOCUSED VISIBLE X Y WIDTH HEIGHT" of the
+# window with that title (of that process); false when there is none.
+wl_window() {
+    wl_windows | awk -F'\t' -v title="$1" -v pid="${2:-}" '
+        $8 == title && (pid == "" || $1 == pid) { print $1, $2, $3, $4, $5, $6, $7; found = 1; exit }
+        END { exit !found }'
+}
+wl_window_gone() { ! wl_window "$@" >/dev/null; }
+# Waits for a window end the script at once when the program shows one the
+# test does not expect: not the awaited one, nor one of the titles in
+# WL_ALSO (a warning instead of a message, say).
+wl_has_window() { wl_no_stray "$@" && wl_window "$@" >/dev/null; }
+wl_focused() { # wl_focused TITLE [PID]: the window is shown and has the keyboard
+    local pid focused visible
+    wl_no_stray "$@" && read -r pid focused visible _ < <(wl_window "$@") && [ "$focused$visible" = 11 ]
+}
+WL_ALSO=()
+wl_no_stray() { # TITLE [PID]
+    local pid=${2:-${TRAY_PID:-}} stray
+    [ -n "$pid" ] || return 0
+    stray=$(wl_windows | awk -F'\t' -v pid="$pid" -v title="$1" -v also="$(printf '%s\n' "${WL_ALSO[@]}")" '
+        BEGIN { n = split(also, a, "\n"); for (i = 1; i <= n; i++) ok[a[i]] = 1 }
+        $1 == pid && $8 != title && !($8 in ok) { print $8; exit }')
+    [ -z "$stray" ] && return 0
+    fail "the program shows a window the test did not expect: \"$stray\" (awaiting \"$1\")"
+    summary
+    exit 1
+}
+
+# wl_click_in TITLE X Y [PID]: clicks in a window; negative coordinates count
+# from its right or bottom edge.
+wl_click_in() {
+    local pid focused visible x y w h
+    read -r pid focused visible x y w h < <(wl_window "$1" "${4:-}") || return 1
+    local dx=$2 dy=$3
+    [ "$dx" -lt 0 ] && dx=$((w + dx))
+    [ "$dy" -lt 0 ] && dy=$((h + dy))
+    wl_click $((x + dx)) $((y + dy))
+}
+
+# wl_shot FILE: a screenshot (PPM).
+wl_shot() { wl_run grim -t ppm - >"$1"; }
+
+# wl_settled: the screen looks the same twice in a row 0.1 s apart.
+wl_settled() {
+    local a b
+    a=$(wl_run grim -t ppm - | md5sum)
+    sleep 0.1
+    b=$(wl_run grim -t ppm - | md5sum)
+    [ "$a" = "$b" ]
+}
+
+# wl_changed BEFORE AFTER [MASK]: "WIDTH HEIGHT X Y" of the area where two
+# screenshots differ, leaving out MASK ("WxH+X+Y", painted over in both);
+# false when they do not differ.
+wl_changed() {
+    local box
+    box=$(convert "$1" "$2" -compose difference -composite -threshold 0 \
+        ${3:+-compose over -fill black -draw "rectangle $(mask_corners "$3")"} -format '%@' info: 2>/dev/null)
+    [[ $box =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
+    [ "${BASH_REMATCH[1]}" -gt 0 ] && [ "${BASH_REMATCH[2]}" -gt 0 ] || return 1
+    echo "${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} ${BASH_REMATCH[4]}"
+}
+mask_corners() { # WxH+X+Y -> "X0,Y0 X1,Y1" for -draw rectangle
+    [[ $1 =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
+    local w=${BASH_REMATCH[1]} h=${BASH_REMATCH[2]} x=${BASH_REMATCH[3]} y=${BASH_REMATCH[4]}
+    echo "$x,$y $((x + w - 1)),$((y + h - 1))"
+}
+
+# --- waybar ---------------------------------------------------------------------------
+
+WAYBAR_BACKGROUND='#203040'
+
+# waybar_up: waybar with only its tray module along the bottom; true once it
+# is the registered StatusNotifier host. Sets WAYBAR_PID and WAYBAR_MS.
+waybar_up() {
+    local t0
+    [ -f "$WL_DIR/waybar.json" ] || {
+        echo '{"layer": "top", "position": "bottom", "height": 30, "modules-right": ["tray"],
+  "tray": {"icon-size": 22, "spacing": 4}}' >"$WL_DIR/waybar.json"
+        printf '* { font-family: "DejaVu Sans"; font-size: 13px; }\nwindow#waybar { background: %s; }\n' \
+            "$WAYBAR_BACKGROUND" >"$WL_DIR/waybar.css"
+        chmod 644 "$WL_DIR/waybar.json" "$WL_DIR/waybar.css"
+    }
+    t0=$(date +%s%N)
+    wl_spawn "$WL_DIR/waybar.log" waybar -c "$WL_DIR/waybar.json" -s "$WL_DIR/waybar.css"
+    WAYBAR_PID=$WL_PID
+    wait_for 15 sni_host_registered || return 1
+    WAYBAR_MS=$(ms_since "$t0")
+}
+
+# waybar_down: true once waybar and its host are gone.
+waybar_down() {
+    kill "$WAYBAR_PID" 2>/dev/null
+    wait_for 10 sh -c "! kill -0 $WAYBAR_PID" && wait_for 5 sni_host_gone
+}
+
+# waybar_icon: "WIDTH HEIGHT X Y" of what the tray shows on the bar (the bar
+# is plain colour but for it and the pointer: see wl_pointer_aside).
+waybar_icon() {
+    local box
+    box=$(wl_run grim -g "0,$((WL_HEIGHT - 30)) ${WL_WIDTH}x30" -t ppm - |
+        convert - -fuzz 1% -fill black -opaque "$WAYBAR_BACKGROUND" -format '%@' info: 2>/dev/null)
+    [[ $box =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] || return 1
+    [ "${BASH_REMATCH[1]}" -ge 16 ] && [ "${BASH_REMATCH[2]}" -ge 16 ] || return 1
+    echo "${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} $((BASH_REMATCH[4] + WL_HEIGHT - 30))"
+}
+# wl_pointer_aside: the pointer off the bar, in the top left corner.
+wl_pointer_aside() { wl_input move 5 5; }
+
+# waybar_icon_drawn: an icon of more than a few colours on the bar.
+waybar_icon_drawn() {
+    local w h x y colours
+    wl_pointer_aside && read -r w h x y < <(waybar_icon) || return 1
+    colours=$(wl_run grim -g "$x,$y ${w}x$h" -t ppm - | convert - -format '%k' info: 2>/dev/null)
+    [ "${colours:-0}" -gt 10 ]
+}
+
+# waybar_open_menu: a right click on the icon; true once a menu is drawn and
+# settled. WAYBAR_MENU: its "WIDTH HEIGHT X Y"; $WL_DIR/before.ppm the
+# screen before it opened; WAYBAR_ICON_MASK the icon's surroundings (which
+# change with the pointer over the icon).
+waybar_open_menu() {
+    local w h x y
+    wl_pointer_aside && read -r w h x y < <(waybar_icon) || return 1
+    WAYBAR_ICON_MASK="$((w + 40))x$((h + 40))+$((x - 20))+$((y - 20))"
+    # The pointer waits beside the icon (on the bar, inside the mask): the
+    # screen changes only where the menu opens.
+    wl_input move $((x - 18)) $((y + h / 2)) && wait_for 3 wl_settled &&
+        wl_shot "$WL_DIR/before.ppm" || return 1
+    wl_click $((x + w / 2)) $((y + h / 2)) 3 || return 1
+    wait_for 3 waybar_menu_shown && wait_for 3 wl_settled && waybar_menu_shown
+}
+# waybar_menu_shown: a menu (wider than 100 pixels, taller than one entry)
+# is on screen since waybar_open_menu took its screenshot; sets WAYBAR_MENU.
+waybar_menu_shown() {
+    wl_shot "$WL_DIR/now.ppm" &&
+        WAYBAR_MENU=$(wl_changed "$WL_DIR/before.ppm" "$WL_DIR/now.ppm" "$WAYBAR_ICON_MASK") || return 1
+    local w h
+    read -r w h _ <<<"$WAYBAR_MENU"
+    [ "$w" -gt 100 ] && [ "$h" -ge 20 ]
+}
+waybar_menu_gone() { ! waybar_menu_shown; }
+
+# waybar_menu_click FROM_BOTTOM [BUTTON]: clicks in the open menu at that
+# distance from its bottom edge (its rows are 25 pixels high).
+waybar_menu_click() {
+    local w h x y
+    read -r w h x y <<<"$WAYBAR_MENU"
+    wl_input move $((x + 40)) $((y + h - $1)) && wl_input click "${2:-1}"
+}
+
+# waybar_close_menu: a click beside the menu, as a user closes it.
+waybar_close_menu() { wl_click 5 5 && wait_for 3 waybar_menu_gone; }
+
+# waybar_open_submenu FROM_BOTTOM: hovers an entry of the open menu; true once
+# its submenu is drawn beside it. WAYBAR_SUBMENU: its "WIDTH HEIGHT X Y".
+waybar_open_submenu() {
+    local w h x y
+    read -r w h x y <<<"$WAYBAR_MENU"
+    wl_input move $((x + 40)) $((y + h - $1)) || return 1
+    wait_for 3 waybar_submenu_shown && wait_for 3 wl_settled && waybar_submenu_shown
+}
+waybar_submenu_shown() {
+    local w h x y
+    read -r w h x y <<<"$WAYBAR_MENU"
+    wl_shot "$WL_DIR/now.ppm" &&
+        WAYBAR_SUBMENU=$(wl_changed "$WL_DIR/before.ppm" "$WL_DIR/now.ppm" \
+            "$((WL_WIDTH - x + 1))x${WL_HEIGHT}+$((x - 1))+0") || return 1
+    read -r w h _ <<<"$WAYBAR_SUBMENU"
+    [ "$w" -gt 100 ] && [ "$h" -ge 20 ]
+}
+# waybar_submenu_click ROW: clicks the submenu's entry in that row (from 0).
+waybar_submenu_click() {
+    local w h x y
+    read -r w h x y <<<"$WAYBAR_SUBMENU"
+    wl_input move $((x + 40)) $((y + 15 + 25 * $1)) && wl_input click 1
 }
