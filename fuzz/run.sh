@@ -8,10 +8,10 @@ seconds=${1:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTARVELLO_CORE_ONLY=ON -DTARVELLO_FUZZ=ON -DTARVELLO_SANITIZE=address,undefined >/dev/null
 cmake --build build-fuzz --target DataHeaderFuzz MessageDecodeFuzz AddressBookFuzz DottedAddressFuzz \
-    UnshownMessagesFuzz WsDiscoveryFuzz
+    JournalFuzz WsDiscoveryFuzz
 status=0
 for target in DataHeaderFuzz:dataheader MessageDecodeFuzz:message AddressBookFuzz:addressbook \
-    DottedAddressFuzz:dottedaddress UnshownMessagesFuzz:unshown WsDiscoveryFuzz:wsdiscovery; do
+    DottedAddressFuzz:dottedaddress JournalFuzz:journal WsDiscoveryFuzz:wsdiscovery; do
     name=${target%%:*}
     corpus=build-fuzz/corpus-${target##*:}
     rm -rf "$corpus" && mkdir -p "$corpus" && cp fuzz/corpus/"${target##*:}"/* "$corpus"/

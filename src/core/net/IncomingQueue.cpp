@@ -158,11 +158,12 @@ void IncomingQueue::waitUntilIdle()
     m_changed.wait(lock, [this] { return !m_showing && (m_held || m_items.empty()); });
 }
 
-void IncomingQueue::hold()
+void IncomingQueue::hold(bool forGood)
 {
     {
         std::lock_guard lock(m_mutex);
         m_held = true;
+        m_heldForGood = m_heldForGood || forGood;
     }
     changed();
 }
@@ -171,7 +172,7 @@ void IncomingQueue::resume()
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_ending)
+        if (m_ending || m_heldForGood)
             return;
         m_held = false;
     }

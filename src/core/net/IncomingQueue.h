@@ -62,8 +62,9 @@ public:
     // (at once when the queue is held).
     void waitUntilShown();
     // From now on nothing more is shown: what has not been shown stays in
-    // the journal for the next start.
-    void hold();
+    // the journal for the next start. Held for good (the program is
+    // ending), resume() does not undo it.
+    void hold(bool forGood = false);
     // Shows again what waits (after hold()).
     void resume();
     // Returns when no window of this queue is on screen (the held queue
@@ -105,6 +106,7 @@ private:
     qint64 m_received = 0;
     bool m_showing = false;
     bool m_held = false;
+    bool m_heldForGood = false;
     bool m_ending = false;
     std::function<void()> m_onChange;
     std::thread m_thread;

@@ -46,8 +46,8 @@ ListenerControl::~ListenerControl()
 {
     // What is still queued is not waited for; the queues' ends wait only
     // for a window that is open.
-    m_messages->hold();
-    m_sounds->hold();
+    m_messages->hold(true);
+    m_sounds->hold(true);
     std::lock_guard lock(m_mutex);
     m_stop.Ending = true;
     stop();
@@ -95,14 +95,11 @@ void ListenerControl::startListeners()
 
 void ListenerControl::stopListeners()
 {
+    m_messages->hold(true);
+    m_sounds->hold(true);
     {
         std::lock_guard lock(m_mutex);
         m_ended = true;
-    }
-    m_messages->hold();
-    m_sounds->hold();
-    {
-        std::lock_guard lock(m_mutex);
         stop();
     }
     m_messages->waitUntilIdle();
@@ -114,15 +111,14 @@ void ListenerControl::stopListeners()
 void ListenerControl::endSession()
 {
     m_stop.Ending = true;
-    m_messages->hold();
-    m_sounds->hold();
+    m_messages->hold(true);
+    m_sounds->hold(true);
 }
 
 void ListenerControl::resumeShowing()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_ended || m_stop.Ending)
-        return;
+    // No lock: a restart may hold it while it waits for a transfer, and the
+    // GUI thread asks. A queue held for good (the program's end) stays held.
     m_messages->resume();
     m_sounds->resume();
 }

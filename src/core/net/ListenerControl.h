@@ -43,7 +43,7 @@ public:
     // ports of the settings record as it is now. Nothing queued is lost.
     void restartListeners();
     // Messages put aside by the user are shown again (unless the program
-    // is ending).
+    // is ending). Returns at once.
     void resumeShowing();
     // Waits until every message queued has been shown and its window closed
     // (tests).
