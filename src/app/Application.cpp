@@ -142,7 +142,7 @@ void Application::startUp()
 void Application::updateWaiting()
 {
     const int waiting = m_listeners->messages().size() + m_listeners->sounds().size();
-    m_tray->setWaiting(waiting, m_windows->openWindows(), m_putAside ? waiting : 0);
+    m_tray->setWaiting(waiting, m_windows->openWindows(), m_putAside);
 }
 
 bool Application::dispatchCommand(int id)

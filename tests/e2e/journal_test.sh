@@ -10,18 +10,12 @@ NOTICE="Предупреждение"
 
 x11_up || { fail "X server with a tray"; summary; exit 1; }
 
-wire() { echo $((($1 >> 8) | (($1 & 255) << 8))); }
 # begin NAME: an instance on free ports of its own (kept for its later
 # starts); MSG and DATA are its TCP ports.
 begin() {
-    if [ ! -f "$WORK/$1/config/Tarvello/Tarvello.conf" ]; then
-        local ports
-        ports=$(free_port_pair)
-        configure "$1" "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
-    fi
-    local conf=$WORK/$1/config/Tarvello/Tarvello.conf
-    MSG=$(wire "$(sed -n 's/^ListeningPort=//p' "$conf")")
-    DATA=$(wire "$(sed -n 's/^ListeningDataPort=//p' "$conf")")
+    [ -f "$WORK/$1/config/Tarvello/Tarvello.conf" ] || configure_free "$1"
+    MSG=$(wire_port "$1" ListeningPort)
+    DATA=$(wire_port "$1" ListeningDataPort)
     start_tarvello "$1" - "$1"
     wait_for 15 listening_on - "$MSG" && wait_for 5 listening_on - "$DATA"
 }
@@ -80,8 +74,7 @@ fi
 # --- SIGTERM 50 ms after a start with 1,000 waiting ---------------------------------
 mkdir -p "$WORK/t/.local/state/Tarvello"
 python3 "$E2E_DIR/journal.py" write "$(journal_of t)" 1000
-ports=$(free_port_pair)
-configure t "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
+configure_free t
 start_tarvello t - t
 sleep 0.05 # the moment of the test, not a wait for a condition
 kill -TERM "$(pid_of t)"

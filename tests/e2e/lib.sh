@@ -1136,6 +1136,21 @@ free_port_pair() {
     echo $(((first >> 8) | ((first & 255) << 8))) $(((port >> 8) | ((port & 255) << 8)))
 }
 
+# configure_free NAME: NAME's settings on two free ports here.
+configure_free() {
+    local ports
+    ports=$(free_port_pair)
+    configure "$1" "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
+}
+
+# wire_port NAME KEY: the TCP port of NAME's ListeningPort or
+# ListeningDataPort (the configured number byte-swapped).
+wire_port() {
+    local c
+    c=$(sed -n "s/^$2=//p" "$WORK/$1/config/Tarvello/Tarvello.conf" | tail -n1)
+    echo $(((c >> 8) | ((c & 255) << 8)))
+}
+
 # start_pair: Tarvello on pc-a and pc-b (configured before, or with the
 # defaults); pc-a's address book names pc-b "Второй" by its address, so its
 # menus list exactly "Второй* (IP = 10.77.0.2)". False unless both listen.

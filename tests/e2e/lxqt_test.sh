@@ -31,8 +31,7 @@ PANEL=$!
 on_exit "kill $PANEL"
 check "LXQt's panel registers as the StatusNotifier host" wait_for 15 sni_host_registered
 
-ports=$(free_port_pair)
-configure a "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
+configure_free a
 cat >"$WORK/a/bin/AddressBook.xml" <<'XML'
 <Phonebook><Item Address="127.0.0.2" Type="1">Второй</Item></Phonebook>
 XML

@@ -65,8 +65,7 @@ read -r _ PANEL_TOP _ PANEL_HEIGHT < <(wait_for 10 host_dock_area >/dev/null && 
 check "its first start makes the default panel along the bottom (top at ${PANEL_TOP:-none})" \
     [ "$((${PANEL_TOP:-0} + ${PANEL_HEIGHT:-0}))" = 800 ]
 
-ports=$(free_port_pair)
-configure a "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
+configure_free a
 cat >"$WORK/a/bin/AddressBook.xml" <<'XML'
 <Phonebook><Item Address="127.0.0.2" Type="1">Второй</Item></Phonebook>
 XML

@@ -34,9 +34,7 @@ sni_bus_up || { fail "private session bus"; summary; exit 1; }
 # address and one by a name nobody announces (absent) in its address book,
 # started on the session bus, or with BUS "-" on none.
 new_instance() {
-    local ports
-    ports=$(free_port_pair)
-    configure "$1" "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
+    configure_free "$1"
     cat >"$WORK/$1/bin/AddressBook.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
 <Phonebook>

@@ -38,11 +38,8 @@ TV_ENV=(QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY="$WL_DISPLAY")
 # new_instance NAME: an instance on free ports with two users in its address
 # book; MESSAGE_PORT_<NAME>: the TCP port it receives messages on.
 new_instance() {
-    local ports
-    ports=$(free_port_pair)
-    configure "$1" "ListeningPort=${ports% *}" "ListeningDataPort=${ports#* }"
-    local configured=${ports% *}
-    eval "MESSAGE_PORT_$1=$(((configured >> 8) | ((configured & 255) << 8)))"
+    configure_free "$1"
+    eval "MESSAGE_PORT_$1=$(wire_port "$1" ListeningPort)"
     printf '<Phonebook><Item Address="127.0.0.2" Type="1">Второй</Item><Item Address="127.0.0.3" Type="1">Склад</Item></Phonebook>' \
         >"$WORK/$1/bin/AddressBook.xml"
     # The instance's own runtime folder (its single-instance socket); the

@@ -278,7 +278,7 @@ void TrayIcon::refreshMenu()
         action->setVisible(commands);
     m_wayBack->setVisible(wayBack);
     m_waitingLine->setVisible(flood);
-    m_showPutAside->setVisible(commands && !wayBack && m_putAside > 0);
+    m_showPutAside->setVisible(commands && !wayBack && m_putAside && m_waiting > 0);
     m_building->setVisible(building);
     if (!commands)
         return;
@@ -301,7 +301,7 @@ void TrayIcon::refreshMenu()
     m_shown = m_users.mid(0, kMaxUsers);
 }
 
-void TrayIcon::setWaiting(int waiting, int incomingOpen, int putAside)
+void TrayIcon::setWaiting(int waiting, int incomingOpen, bool putAside)
 {
     if (waiting == m_waiting && incomingOpen == m_incomingOpen && putAside == m_putAside)
         return;
@@ -310,7 +310,7 @@ void TrayIcon::setWaiting(int waiting, int incomingOpen, int putAside)
     m_putAside = putAside;
     m_waitingLine->setText(StringTable::format(StringId::TrayWaiting, {QString::number(waiting)}));
     m_showPutAside->setText(
-        StringTable::format(StringId::TrayShowPutAside, {QString::number(putAside)}));
+        StringTable::format(StringId::TrayShowPutAside, {QString::number(waiting)}));
     refreshMenu();
 }
 
@@ -364,8 +364,8 @@ void TrayIcon::onActivated(QSystemTrayIcon::ActivationReason reason)
 
 void TrayIcon::openMenuAt(const QPoint &position)
 {
-    // Behind a window on screen messages wait: the menu shows the way back
-    // and the way out.
+    // Behind incoming windows messages wait: the menu shows the way back and
+    // the commands.
     if (!floods() && raiseOpenWindow())
         return;
     // While a window of the program is active, the click on the icon moves

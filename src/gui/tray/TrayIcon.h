@@ -58,7 +58,7 @@ public:
     // Messages waiting, incoming windows on screen, messages the user has
     // put aside: while messages wait behind incoming windows, the menu says
     // how many and offers the commands too; those put aside can be shown.
-    void setWaiting(int waiting, int incomingOpen, int putAside);
+    void setWaiting(int waiting, int incomingOpen, bool putAside);
     void remove();
 
     State state() const { return m_state; }
@@ -121,7 +121,7 @@ private:
     QAction *m_showPutAside = nullptr;
     int m_waiting = 0;
     int m_incomingOpen = 0;
-    int m_putAside = 0;
+    bool m_putAside = false;
     bool m_wanted = false;
     bool m_hostDrawsMenu = false;
     int m_noticeTimer = 0;
