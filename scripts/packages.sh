@@ -10,7 +10,7 @@ TEST_PACKAGES=(xvfb tint2 xdotool xclip x11-utils imagemagick
     pulseaudio pulseaudio-utils sox poppler-utils xxd x11-xserver-utils libcap2-bin
     desktop-file-utils clang libclang-rt-14-dev xfce4-panel dbus-x11 systemd nftables
     bash-completion wsdd lxqt-panel python3-pyatspi at-spi2-core plasma-workspace plasma-desktop
-    sway waybar grim wl-clipboard qt6-wayland libwayland-dev libwayland-bin libxkbcommon-dev)
+    sway waybar grim wl-clipboard qt6-wayland libwayland-dev libwayland-bin libxkbcommon-dev dpkg-repack)
 
 install_packages() {
     local missing=() p

@@ -16,7 +16,17 @@ if [ -z "$deb" ]; then
     summary
     exit 1
 fi
+# A tarvello package installed before the test is packed up from its files
+# and installed again at the end.
 if dpkg-query -W -f='${Status}' tarvello 2>/dev/null | grep -q "install ok installed"; then
+    mkdir -p "$WORK/installed-before"
+    if (cd "$WORK/installed-before" && dpkg-repack tarvello >/dev/null 2>&1); then
+        on_exit "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --allow-downgrades $WORK/installed-before/tarvello_*.deb"
+    else
+        fail "the tarvello package installed here can be packed up to be put back"
+        summary
+        exit 1
+    fi
     apt-get remove -y -qq tarvello >/dev/null 2>&1
 fi
 on_exit "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tarvello"
