@@ -112,6 +112,9 @@ Application::~Application()
 
 void Application::startUp()
 {
+    // Ended before it began (a signal during the set-up): nothing starts.
+    if (m_exiting)
+        return;
     Settings settings;
     if (!m_services.store.load(settings)) {
         settings = Settings();

@@ -40,10 +40,35 @@ void onTerminate(int)
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-// The session's end (SIGTERM, SIGHUP: the terminal has gone) and Ctrl+C end the program as Exit does.
-void exitOnTerminationSignals(Application &application)
+// The session's end (SIGTERM, SIGHUP: the terminal has gone) and Ctrl+C end
+// the program as Exit does. Caught from the first moment: a signal that
+// comes while the program is still being set up waits in the pipe.
+void catchTerminationSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+}
+
+// For a program that goes no further (a second instance): signals end it
+// again as they do by default. True when one has come already.
+bool stopCatchingTerminationSignals()
+{
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(signal, SIG_DFL);
+    char byte;
+    return g_signalPipe[0] >= 0 && ::recv(g_signalPipe[0], &byte, 1, MSG_DONTWAIT) == 1;
+}
+
+void exitOnTerminationSignals(Application &application)
+{
+    if (g_signalPipe[0] < 0)
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &application);
     QObject::connect(notifier, &QSocketNotifier::activated, &application, [&application, notifier] {
@@ -52,13 +77,6 @@ void exitOnTerminationSignals(Application &application)
         notifier->setEnabled(false);
         application.shutDown();
     });
-    struct sigaction action = {};
-    action.sa_handler = onTerminate;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 // Exit and the session's end have stopped the listeners and closed every
@@ -132,6 +150,7 @@ int main(int argc, char *argv[])
     if (CommandLine::handles(arguments))
         return runCommandLine(argc, argv);
 
+    catchTerminationSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarvello"));
     QApplication::setDesktopFileName(QStringLiteral("tarvello"));
@@ -143,7 +162,8 @@ int main(int argc, char *argv[])
 
     SingleInstance instance;
     if (!instance.acquire()) {
-        showNotice(nullptr, StringId::AlreadyRunning);
+        if (!stopCatchingTerminationSignals())
+            showNotice(nullptr, StringId::AlreadyRunning);
         return 2;
     }
 

@@ -240,6 +240,18 @@ private slots:
         exitProgram(main);
     }
 
+    // A signal while the program is being set up: the start-up that was
+    // due does nothing (no settings written, no window, no icon, no port).
+    void sessionEndDuringSetUpStartsNothing()
+    {
+        Application main{services()};
+        main.shutDown();
+        main.startUp();
+        QVERIFY(!QFile::exists(configPath()));
+        QVERIFY(!main.tray().isShown());
+        QVERIFY(!main.listeners().isRunning());
+    }
+
     void storedEqualPortsMeanAFirstStart()
     {
         writeConfig(5000, 5000);

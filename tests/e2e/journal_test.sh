@@ -76,10 +76,12 @@ mkdir -p "$WORK/t/.local/state/Tarvello"
 python3 "$E2E_DIR/journal.py" write "$(journal_of t)" 1000
 configure_free t
 start_tarvello t - t
-sleep 0.05 # the moment of the test, not a wait for a condition
+# The earliest moment: as soon as the program catches SIGTERM at all.
+catches_sigterm() { (($(sed -n 's/^SigCgt:\t*/0x/p' "/proc/$1/status") & 0x4000)); }
+wait_for 5 catches_sigterm "$(pid_of t)"
 kill -TERM "$(pid_of t)"
 wait_exit t 10
-check "SIGTERM 50 ms after the start ends the program (status $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
+check "SIGTERM as soon as the program catches it ends it (status $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
 check "all 1,000 messages still wait" pending_is t 1000
 
 # --- A second session of the same user never touches the first's journal ---------
@@ -141,6 +143,32 @@ check "a sound window opens while a message window is open" wait_for 10 sh -c \
 screenshot text-and-sound
 kill -TERM "$(pid_of f)"
 wait_exit f 10
+
+# --- A settings change while a large file arrives ------------------------------------
+# The data port is moved in the settings window while 1 GiB arrives at 100 MiB/s:
+# the listener moves only once the file is stored whole.
+begin g
+python3 "$E2E_DIR/rawtcp.py" offer 127.0.0.1 "$DATA" pc-a big.bin 1024 100 >"$WORK/big.out" 2>&1 &
+offerer=$!
+on_exit "kill $offerer 2>/dev/null; rm -f '$WORK'/big.bin*"
+if accept_offer "$WORK/big.bin" && wait_for 10 grep -q accepted "$WORK/big.out"; then
+    moved=$(free_port_pair)
+    moved=${moved#* }
+    TRAY_PID=$(pid_of g) choose_command 56 && wait_for 10 has_window "Настройки программы" &&
+        replace_text "Настройки программы" 430 80 "$moved" &&
+        click_in_window "Настройки программы" 393 214 && # "Сохранить"
+        wait_for 5 has_window "$NOTICE" && xdotool key Return # "Да"
+    check "the change is confirmed while the file still arrives" \
+        sh -c "grep -q '^ListeningDataPort=$moved\$' '$WORK/g/config/Tarvello/Tarvello.conf' && ! grep -q sent '$WORK/big.out'"
+    check "the sender is told the file was taken whole" wait_for 30 grep -q closed "$WORK/big.out"
+    check "the stored file is the one sent (sha256)" \
+        [ "$(sha256sum <"$WORK/big.bin" | cut -d' ' -f1)" = "$(sed -n 's/^sent //p' "$WORK/big.out")" ]
+    check "then the data listener moves to the new port" wait_for 10 listening_on - "$(wire_port g ListeningDataPort)"
+else
+    fail "a 1 GiB offer is accepted and arrives ($(cat "$WORK/big.out"))"
+fi
+kill -TERM "$(pid_of g)"
+wait_exit g 10
 
 # --- The session's end with a file offer's prompt open ------------------------------
 is_root || { summary; exit; }

@@ -1000,6 +1000,12 @@ choose_file_to_send() {
     wait_for 10 has_window "$SENDING_FILE"
 }
 
+# replace_text TITLE X Y TEXT: a click into an edit of a window, then its
+# text replaced.
+replace_text() {
+    click_in_window "$1" "$2" "$3" && xdotool key ctrl+a && xdotool type --delay 20 "$4"
+}
+
 # press_send: "Отправить", the default button of the sending window.
 press_send() {
     sleep 0.3

@@ -11,7 +11,16 @@
   rawtcp.py sound SENDER SECONDS          prints, as hex, a data header of
                                           a sound message from SENDER and
                                           that many seconds of a 440 Hz tone
+  rawtcp.py offer HOST PORT SENDER NAME MB MB_PER_S
+                                          offers file NAME of MB MiB from
+                                          SENDER, sends it at that rate once
+                                          accepted, prints "refused" or
+                                          "accepted", "sent SHA256" and then
+                                          "closed" when the receiver closes in
+                                          order
 """
+import hashlib
+import random
 import math
 import socket
 import struct
@@ -69,6 +78,34 @@ def sound(sender, seconds):
     print((bytes(header) + samples).hex())
 
 
+def offer(host, port, sender, name, mib, rate):
+    header = bytearray(696)
+    struct.pack_into("<II", header, 0, 1, 1)  # marker, kind: file
+    header[8:8 + 2 * len(name)] = name.encode("utf-16-le")
+    header[528:528 + 2 * len(sender)] = sender.encode("utf-16-le")
+    struct.pack_into("<I", header, 656, (mib << 20) & 0xFFFFFFFF)
+    block = random.Random(mib).randbytes(1 << 20)
+    with socket.create_connection((host, port), timeout=120) as s:
+        s.sendall(header)
+        answer = s.recv(4)
+        if len(answer) < 4 or answer == bytes(4):
+            print("refused", flush=True)
+            return
+        print("accepted", flush=True)
+        digest = hashlib.sha256()
+        start = time.monotonic()
+        for i in range(mib):
+            s.sendall(block)
+            digest.update(block)
+            ahead = (i + 1) / rate - (time.monotonic() - start)
+            if ahead > 0:
+                time.sleep(ahead)
+        print("sent", digest.hexdigest(), flush=True)
+        s.shutdown(socket.SHUT_WR)
+        if s.recv(1) == b"":
+            print("closed", flush=True)
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "send":
         hexdata = sys.stdin.read().strip() if sys.argv[4] == "-" else sys.argv[4]
@@ -78,5 +115,8 @@ if __name__ == "__main__":
         sound(sys.argv[2], float(sys.argv[3]))
     elif sys.argv[1] == "trickle":
         trickle(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))
+    elif sys.argv[1] == "offer":
+        offer(sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5], int(sys.argv[6]),
+              float(sys.argv[7]))
     elif sys.argv[1] == "hold":
         hold(int(sys.argv[2]), float(sys.argv[3]))

@@ -18,9 +18,6 @@ start_pair || { fail "both programs listen"; summary; exit 1; }
 TV_ENV=()
 export TRAY_PID
 TRAY_PID=$(pid_of a)
-replace_text() { # X Y TEXT: a click into an edit of a window, then its text replaced
-    click_in_window "$1" "$2" "$3" && xdotool key ctrl+a && xdotool type --delay 20 "$4"
-}
 
 # --- Settings: both ports move ------------------------------------------------------
 if choose_command 56 && wait_for 10 has_window "$SETTINGS"; then

@@ -2,6 +2,7 @@
 
 #include "IncomingQueue.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -159,10 +160,11 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     }
     m_owned = true;
 
-    // Only a regular file of a size the program writes is read; anything
-    // else (a pipe, a device, a sparse giant) is put aside, never lost.
+    // Only a regular file of a size the program writes is read, a record at
+    // a time; anything else (a pipe, a device, a sparse giant) is put aside,
+    // never lost.
     const QFileInfo info(path());
-    QByteArray bytes;
+    std::vector<Entry> entries;
     bool damaged = false;
     if (info.exists() || info.isSymLink()) {
         QFile old(path());
@@ -174,14 +176,11 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
             m_owned = false;
             return false;
         } else {
-            bytes = old.readAll();
-            old.close();
+            qint64 whole = 0;
+            entries = read(old, &whole);
+            damaged = whole < info.size();
         }
     }
-    qsizetype whole = 0;
-    std::vector<Entry> entries = read(bytes, &whole);
-    bytes.clear();
-    damaged = damaged || whole < qsizetype(info.size());
     // What an earlier version saved at the session's end comes first.
     const QString saved = m_folder + QStringLiteral("/unshown-messages");
     QFile savedFile(saved);
@@ -376,16 +375,34 @@ QByteArray MessageJournal::doneRecord(quint64 id)
 std::vector<MessageJournal::Entry> MessageJournal::read(const QByteArray &bytes,
                                                         qsizetype *wholeBytes)
 {
+    QByteArray copy = bytes;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    qint64 whole = 0;
+    std::vector<Entry> entries = read(buffer, &whole);
+    if (wholeBytes)
+        *wholeBytes = qsizetype(whole);
+    return entries;
+}
+
+std::vector<MessageJournal::Entry> MessageJournal::read(QIODevice &device, qint64 *wholeBytes)
+{
     std::map<quint64, Entry> items;
-    qsizetype at = 0;
-    if (bytes.startsWith(kMagic)) {
+    qint64 at = 0;
+    QByteArray bytes; // one record at a time
+    if (device.read(4) == QByteArray(kMagic)) {
         at = 4;
-        while (bytes.size() - at >= 9) {
-            const char *start = bytes.constData() + at;
-            const quint32 length = qFromLittleEndian<quint32>(start + 1);
-            if (qint64(length) > kMaxData + 8 + 2 + kMaxKindBytes ||
-                qint64(length) + 9 > bytes.size() - at)
+        for (;;) {
+            bytes = device.read(5);
+            if (bytes.size() < 5)
                 break;
+            const quint32 length = qFromLittleEndian<quint32>(bytes.constData() + 1);
+            if (qint64(length) > kMaxData + 8 + 2 + kMaxKindBytes)
+                break;
+            bytes.resize(5 + qsizetype(length) + 4);
+            if (device.read(bytes.data() + 5, length + 4) != qint64(length) + 4)
+                break;
+            const char *start = bytes.constData();
             if (crcOf(start, 5 + length) != qFromLittleEndian<quint32>(start + 5 + length))
                 break;
             const char *payload = start + 5;

@@ -13,6 +13,7 @@
 #include <vector>
 
 class QFile;
+class QIODevice;
 
 // What has been taken off the wire and not yet shown, on disk. Each item is
 // written as soon as it has been received and marked done once its window
@@ -74,7 +75,9 @@ public:
     int pendingCount() const;
 
     // The records a file holds, as read back: the items not done, and how
-    // many bytes from the start are whole records.
+    // many bytes from the start are whole records. Only one record at a
+    // time is held besides the items.
+    static std::vector<Entry> read(QIODevice &device, qint64 *wholeBytes = nullptr);
     static std::vector<Entry> read(const QByteArray &bytes, qsizetype *wholeBytes = nullptr);
     static QByteArray itemRecord(const Entry &entry);
     static QByteArray doneRecord(quint64 id);
