@@ -1,0 +1,12 @@
+#pragma once
+
+#include "Command.h"
+
+// tarvello send: a text message, as the compose window sends it.
+class SendCommand : public Command {
+public:
+    using Command::Command;
+    QString name() const override { return QStringLiteral("send"); }
+    QString help() const override;
+    int execute(const QStringList &arguments) override;
+};
