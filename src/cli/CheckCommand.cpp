@@ -42,16 +42,13 @@ int CheckCommand::execute(const QStringList &arguments)
 {
     if (printedHelp(arguments))
         return CommandLine::Delivered;
-    QStringList hosts;
-    bool optionsEnded = false;
-    for (const QString &a : arguments) {
-        if (a == QLatin1String("--") && !optionsEnded) {
-            optionsEnded = true;
-            continue;
-        }
-        if (const auto problem = hostProblem(a))
+    Arguments parsed;
+    if (!parse(arguments, {}, parsed))
+        return CommandLine::Usage;
+    const QStringList &hosts = parsed.operands;
+    for (const QString &host : hosts) {
+        if (const auto problem = hostProblem(host))
             return usageError(*problem);
-        hosts << a;
     }
     if (hosts.isEmpty())
         return checkThisComputer();
@@ -164,53 +161,69 @@ int CheckCommand::checkThisComputer()
             finding(format(StringId::CliAudioFound, {number(inputs), number(outputs)}), false);
     }
 
-    QProcess nft;
-    nft.start(m_services.nftProgram, {QStringLiteral("list"), QStringLiteral("ruleset")});
-    const QString ports[2] = {number(wire[0]), number(wire[1])};
-    if (!nft.waitForStarted(5000)) {
-        finding(format(StringId::CliFirewallUnreadable,
-                       {text(StringId::CliFirewallNoNft), ports[0], ports[1]}),
-                false);
-    } else if (!nft.waitForFinished(5000) || nft.exitStatus() != QProcess::NormalExit ||
-               nft.exitCode() != 0) {
-        nft.kill();
-        finding(format(StringId::CliFirewallUnreadable,
-                       {text(StringId::CliFirewallNeedsRoot), ports[0], ports[1]}),
-                false);
-    } else {
-        const QString ruleset = QString::fromLocal8Bit(nft.readAllStandardOutput());
-        const auto blocks = Diagnosis::firewallBlocks(ruleset, {wire[0], wire[1]});
-        for (const Diagnosis::Blocked &b : blocks) {
-            const QString rule = b.rule.contains(QLatin1String("policy drop"))
-                                     ? text(StringId::CliFirewallPolicy)
-                                     : b.rule;
-            finding(format(StringId::CliFirewallDrops, {number(b.port), rule, number(b.port)}),
-                    true);
-        }
-        if (blocks.isEmpty())
-            finding(format(StringId::CliFirewallClear, {ports[0], ports[1]}), false);
-        // Without these the neighbours never appear.
-        const auto quiet = Diagnosis::firewallBlocks(ruleset, {kMdnsPort, kWsDiscoveryPort},
-                                                     QStringLiteral("udp"));
-        for (const Diagnosis::Blocked &b : quiet) {
-            const QString what =
-                b.port == kMdnsPort ? QStringLiteral("mDNS") : QStringLiteral("WS-Discovery");
-            const QString rule = b.rule.contains(QLatin1String("policy drop"))
-                                     ? text(StringId::CliFirewallPolicy)
-                                     : b.rule;
-            finding(
-                format(StringId::CliDiscoveryBlocked, {number(b.port), what, rule, number(b.port)}),
-                true);
-        }
-        if (quiet.isEmpty())
-            finding(text(StringId::CliDiscoveryClear), false);
-    }
+    checkFirewall(finding);
 
     if (problems > 0)
         m_out << format(StringId::CliProblems, {number(problems)}) << Qt::endl;
     else
         m_out << text(StringId::CliAllFine) << Qt::endl;
     return problems > 0 ? CommandLine::Refused : CommandLine::Delivered;
+}
+
+void CheckCommand::checkFirewall(const Finding &finding)
+{
+    const quint16 wire[2] = {TcpSocket::wirePort(messagePort()), TcpSocket::wirePort(dataPort())};
+    QProcess nft;
+    nft.start(m_services.nftProgram,
+              {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
+    const auto unreadable = [&](StringId why) {
+        finding(
+            format(StringId::CliFirewallUnreadable, {text(why), number(wire[0]), number(wire[1])}),
+            false);
+    };
+    if (!nft.waitForStarted(5000))
+        return unreadable(StringId::CliFirewallNoNft);
+    if (!nft.waitForFinished(5000) || nft.exitStatus() != QProcess::NormalExit ||
+        nft.exitCode() != 0) {
+        nft.kill();
+        return unreadable(StringId::CliFirewallNeedsRoot);
+    }
+    const QByteArray ruleset = nft.readAllStandardOutput();
+    // Tarvello's ports, and the discovery's: without these the neighbours
+    // never appear.
+    QList<Diagnosis::Blocked> tcp;
+    QList<Diagnosis::Blocked> udp;
+    if (!Diagnosis::firewallBlocks(ruleset, {wire[0], wire[1]}, QStringLiteral("tcp"), tcp) ||
+        !Diagnosis::firewallBlocks(ruleset, {kMdnsPort, kWsDiscoveryPort}, QStringLiteral("udp"),
+                                   udp))
+        return unreadable(StringId::CliFirewallNotJson);
+    const auto report = [&](const Diagnosis::Blocked &b, bool discovery) {
+        const QString what = !discovery            ? QString()
+                             : b.port == kMdnsPort ? QStringLiteral("mDNS")
+                                                   : QStringLiteral("WS-Discovery");
+        const QString rule = !b.policy   ? b.rule
+                             : b.certain ? text(StringId::CliFirewallPolicy)
+                                         : format(StringId::CliFirewallPolicyUnclear, {b.rule});
+        const QString port = number(b.port);
+        if (!b.certain)
+            finding(format(StringId::CliFirewallMayDrop,
+                           {discovery ? QStringLiteral("UDP %1 (%2)").arg(port, what)
+                                      : QStringLiteral("TCP %1").arg(port),
+                            rule, b.chain}),
+                    false);
+        else if (discovery)
+            finding(format(StringId::CliDiscoveryBlocked, {port, what, rule, port}), true);
+        else
+            finding(format(StringId::CliFirewallDrops, {port, rule, port}), true);
+    };
+    for (const Diagnosis::Blocked &b : std::as_const(tcp))
+        report(b, false);
+    for (const Diagnosis::Blocked &b : std::as_const(udp))
+        report(b, true);
+    if (tcp.isEmpty())
+        finding(format(StringId::CliFirewallClear, {number(wire[0]), number(wire[1])}), false);
+    if (udp.isEmpty())
+        finding(text(StringId::CliDiscoveryClear), false);
 }
 
 void CheckCommand::checkDiscovery(const Finding &finding)

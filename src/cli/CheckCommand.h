@@ -17,4 +17,5 @@ private:
     using Finding = std::function<void(const QString &line, bool problem)>;
     int checkThisComputer();
     void checkDiscovery(const Finding &finding);
+    void checkFirewall(const Finding &finding);
 };

@@ -7,6 +7,7 @@
 
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstring>
 
 using StringTable::format;
@@ -51,6 +52,47 @@ int Command::statusOf(const Diagnosis::PortProbe &probe)
     }
 }
 
+QString Command::withStatuses(const QString &help)
+{
+    return help + QStringLiteral("\n\n") + text(StringId::CliStatuses);
+}
+
+bool Command::parse(const QStringList &arguments, const QList<Option> &known, Arguments &parsed)
+{
+    parsed = Arguments();
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--")) {
+            parsed.operands += arguments.mid(i + 1);
+            return true;
+        }
+        if (!argument.startsWith(u'-') || argument == QLatin1String("-")) {
+            parsed.operands << argument;
+            continue;
+        }
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString name = argument.left(equals);
+        const auto option = std::find_if(known.begin(), known.end(),
+                                         [&](const Option &o) { return o.name == name; });
+        if (option == known.end() || (!option->takesValue && equals >= 0)) {
+            usageError(format(StringId::CliUnknownOption, {argument}));
+            return false;
+        }
+        QString value;
+        if (option->takesValue && equals >= 0) {
+            value = argument.mid(equals + 1);
+        } else if (option->takesValue) {
+            if (++i == arguments.size()) {
+                usageError(format(StringId::CliMissingValue, {name}));
+                return false;
+            }
+            value = arguments.at(i);
+        }
+        parsed.options.insert(name, value);
+    }
+    return true;
+}
+
 int Command::usageError(const QString &problem)
 {
     m_err << format(StringId::CliUsageError, {name(), problem, name()}) << Qt::endl;
@@ -63,7 +105,7 @@ bool Command::printedHelp(const QStringList &arguments)
         if (a == QLatin1String("--"))
             return false;
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            m_out << help() << Qt::endl;
+            m_out << withStatuses(help()) << Qt::endl;
             return true;
         }
     }

@@ -4,6 +4,7 @@
 #include "Diagnosis.h"
 #include "core/base/StringTable.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -39,12 +40,31 @@ public:
     // refusal, everything else unreachable.
     static int statusOf(const Diagnosis::PortProbe &probe);
 
+    // The help with the exit statuses, as every command's help ends.
+    static QString withStatuses(const QString &help);
+
 protected:
+    // An option the command takes: "--from" with a value, "--messenger"
+    // without.
+    struct Option {
+        QString name;
+        bool takesValue = false;
+    };
+    // The arguments taken apart as GNU programs do: options anywhere before
+    // "--" ("--name value" or "--name=value"), the rest in order as operands
+    // ("-" is one). The options given, each with its value.
+    struct Arguments {
+        QHash<QString, QString> options;
+        QStringList operands;
+    };
+    // False, with the usage message said, for an unknown option or one
+    // without its value.
+    bool parse(const QStringList &arguments, const QList<Option> &known, Arguments &parsed);
     int usageError(const QString &problem);
     // Prints the help when the arguments ask for it.
     bool printedHelp(const QStringList &arguments);
     // What is wrong with a computer's name as given, before any look-up:
-    // empty, or an option (an unknown one where the host stands).
+    // empty, or an option (after "--", still no name).
     static std::optional<QString> hostProblem(const QString &host);
     // The recipient's address, or a message and false.
     bool resolve(const QString &host, Ipv4Address &address);

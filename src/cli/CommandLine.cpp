@@ -13,15 +13,38 @@
 using StringTable::format;
 using StringTable::text;
 
+namespace {
+
+// The options Qt's own application object takes (with one dash or two):
+// these, and nothing else, start the tray program.
+bool isQtOption(const QString &argument)
+{
+    static const QStringList names = {"platform",      "platformpluginpath",
+                                      "platformtheme", "plugin",
+                                      "qmljsdebugger", "qwindowgeometry",
+                                      "qwindowicon",   "qwindowtitle",
+                                      "geometry",      "title",
+                                      "icon",          "session",
+                                      "display",       "name",
+                                      "style",         "stylesheet",
+                                      "visual",        "ncols",
+                                      "cmap",          "reverse",
+                                      "widgetcount",   "nograb",
+                                      "dograb",        "sync",
+                                      "graphicssystem"};
+    QString name = argument;
+    if (name.startsWith(QLatin1String("--")))
+        name.remove(0, 1);
+    if (!name.startsWith(u'-'))
+        return false;
+    return names.contains(name.mid(1).section(u'=', 0, 0));
+}
+
+} // namespace
+
 bool CommandLine::handles(const QStringList &arguments)
 {
-    if (arguments.isEmpty())
-        return false;
-    const QString first = arguments.first();
-    if (first == QLatin1String("--help") || first == QLatin1String("-h") ||
-        first == QLatin1String("--version"))
-        return true;
-    return !first.startsWith(u'-');
+    return !arguments.isEmpty() && !isQtOption(arguments.first());
 }
 
 CommandLine::CommandLine(const CommandLineServices &services, QIODevice &input, QTextStream &out,
@@ -37,13 +60,15 @@ int CommandLine::run(const QStringList &arguments)
     int status = Usage;
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
         command == QLatin1String("help")) {
-        m_out << text(StringId::CliHelp) << Qt::endl;
+        m_out << Command::withStatuses(text(StringId::CliHelp)) << Qt::endl;
         status = Delivered;
     } else if (command == QLatin1String("--version")) {
         m_out << format(StringId::CliVersion, {QStringLiteral(TARVELLO_VERSION)}) << Qt::endl;
         status = Delivered;
     } else if (const auto subcommand = make(command)) {
         status = subcommand->execute(rest);
+    } else if (command.startsWith(u'-')) {
+        m_err << format(StringId::CliUnknownFirstOption, {command}) << Qt::endl;
     } else {
         m_err << format(StringId::CliUnknownCommand, {command}) << Qt::endl;
     }

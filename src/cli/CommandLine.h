@@ -52,11 +52,13 @@ struct CommandLineServices {
 // program: no single-instance lock, no listening port.
 class CommandLine {
 public:
+    // Every subcommand's exit statuses; the help says them from one entry of
+    // the string table (CliStatuses), the README and the manual page too.
     enum Status { Delivered = 0, Refused = 1, Usage = 2, Unreachable = 3 };
 
-    // Whether the arguments (without the program's name) ask for a
-    // subcommand rather than the tray program: a first argument that is not
-    // an option, or --help, -h or --version.
+    // Whether the arguments (without the program's name) are for the command
+    // line rather than the tray program: any but none or Qt's own options
+    // (-platform, -display...). An unknown one is said there, with status 2.
     static bool handles(const QStringList &arguments);
 
     CommandLine(const CommandLineServices &services, QIODevice &input, QTextStream &out,

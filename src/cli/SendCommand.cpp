@@ -6,6 +6,7 @@
 #include "core/platform/MessengerService.h"
 
 #include <QIODevice>
+#include <QStringDecoder>
 #include <QTextStream>
 
 using StringTable::format;
@@ -26,43 +27,44 @@ QString SendCommand::help() const
                                           number(OutgoingMessage::kMaxSenderChars)});
 }
 
+void SendCommand::reportUnheld(const QString &going)
+{
+    // They go as '?', as from the window; a '?' typed is not one of them.
+    const CodePage page = CodePage::ansi();
+    const qsizetype replaced =
+        page.toUnicode(page.fromUnicode(going)).count(u'?') - going.count(u'?');
+    if (replaced > 0)
+        m_err << format(StringId::CliReplacedCharacters, {number(page.number()), number(replaced)})
+              << Qt::endl;
+}
+
 int SendCommand::execute(const QStringList &given)
 {
     using OutgoingMessage::kMaxSenderChars;
     using OutgoingMessage::kMaxTextChars;
     if (printedHelp(given))
         return CommandLine::Delivered;
-    QStringList arguments = given;
-    bool viaMessenger = false;
+    const QString kFrom = QStringLiteral("--from");
+    const QString kMessenger = QStringLiteral("--messenger");
+    Arguments arguments;
+    if (!parse(given, {{kFrom, true}, {kMessenger, false}}, arguments))
+        return CommandLine::Usage;
+    const bool viaMessenger = arguments.options.contains(kMessenger);
     std::optional<QString> from;
-    while (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"))) {
-        const QString option = arguments.takeFirst();
-        if (option == QLatin1String("--"))
-            break;
-        if (option == QLatin1String("--messenger")) {
-            viaMessenger = true;
-        } else if (option == QLatin1String("--from")) {
-            if (arguments.isEmpty())
-                return usageError(format(StringId::CliMissingValue, {option}));
-            from = arguments.takeFirst();
-        } else if (option.startsWith(QLatin1String("--from="))) {
-            from = option.mid(7);
-        } else {
-            return usageError(format(StringId::CliUnknownOption, {option}));
-        }
-    }
-    if (arguments.isEmpty())
+    if (arguments.options.contains(kFrom))
+        from = arguments.options.value(kFrom);
+    if (arguments.operands.isEmpty())
         return usageError(text(StringId::CliMissingHost));
-    const QString host = arguments.takeFirst();
+    const QString host = arguments.operands.takeFirst();
     if (const auto problem = hostProblem(host))
         return usageError(*problem);
 
     QString message;
-    if (!arguments.isEmpty()) {
-        message = arguments.join(u' ');
+    if (!arguments.operands.isEmpty()) {
+        message = arguments.operands.join(u' ');
     } else {
         // Standard input, bounded: no character takes more than three bytes
-        // in the locale's encoding (four for two UTF-16 units).
+        // in UTF-8 (four for two UTF-16 units).
         const qint64 limit = kMaxTextChars * 3 + 2;
         QByteArray bytes;
         for (;;) {
@@ -75,7 +77,10 @@ int SendCommand::execute(const QStringList &given)
         }
         if (bytes.size() > limit)
             return usageError(format(StringId::CliMessageTooLong, {number(kMaxTextChars)}));
-        message = QString::fromLocal8Bit(bytes);
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        message = utf8.decode(bytes);
+        if (utf8.hasError())
+            return usageError(text(StringId::CliInputNotUtf8));
         if (message.endsWith(u'\n'))
             message.chop(message.endsWith(QLatin1String("\r\n")) ? 2 : 1);
     }
@@ -88,6 +93,11 @@ int SendCommand::execute(const QStringList &given)
         return usageError(format(StringId::CliMessageTooLong, {number(kMaxTextChars)}));
     if (from && from->size() > kMaxSenderChars)
         return usageError(format(StringId::CliSenderTooLong, {number(kMaxSenderChars)}));
+    // A NUL would end the text in the recipient's window.
+    if (const qsizetype nuls = message.count(QChar(0))) {
+        message.replace(QChar(0), u'?');
+        m_err << format(StringId::CliNulCharacters, {number(nuls)}) << Qt::endl;
+    }
 
     Ipv4Address address;
     if (!resolve(host, address))
@@ -97,12 +107,16 @@ int SendCommand::execute(const QStringList &given)
         if (!m_services.messenger)
             return CommandLine::Unreachable;
         const QString sender = from.value_or(m_services.netBiosName);
+        reportUnheld(sender + message.left(OutgoingMessage::kMessengerChars));
         const int result = OutgoingMessage::sendViaMessenger(*m_services.messenger, address, sender,
                                                              message, nullptr);
+        if (result == SmbclientMessenger::kNotInstalled) {
+            m_err << text(StringId::CliSmbclientMissing) << Qt::endl;
+            return CommandLine::Refused;
+        }
         if (result != 0) {
-            const StringId why = result == -1   ? StringId::CliMessengerCannotRun
-                                 : result == -2 ? StringId::CliMessengerTimeout
-                                                : StringId::CliMessengerRefused;
+            const StringId why =
+                result == -2 ? StringId::CliMessengerTimeout : StringId::CliMessengerRefused;
             m_err << format(StringId::CliMessengerFailed, {host, address.dotted(), text(why)})
                   << Qt::endl;
             return result == -2 ? CommandLine::Unreachable : CommandLine::Refused;
@@ -115,13 +129,7 @@ int SendCommand::execute(const QStringList &given)
     }
 
     const QString sender = from.value_or(m_services.hostName);
-    // Characters the code page cannot hold go as '?', as from the window.
-    const CodePage page = CodePage::ansi();
-    const QString own = sender + message;
-    const qsizetype replaced = page.toUnicode(page.fromUnicode(own)).count(u'?') - own.count(u'?');
-    if (replaced > 0)
-        m_err << format(StringId::CliReplacedCharacters, {number(page.number()), number(replaced)})
-              << Qt::endl;
+    reportUnheld(sender + message);
     int error = 0;
     const MessagePort::SendResult result = OutgoingMessage::sendDirectly(
         address, messagePort(), sender, message, nullptr, nullptr, &error);

@@ -9,4 +9,8 @@ public:
     QString name() const override { return QStringLiteral("send"); }
     QString help() const override;
     int execute(const QStringList &arguments) override;
+
+private:
+    // Says how many characters of what goes the code page cannot hold.
+    void reportUnheld(const QString &going);
 };

@@ -30,14 +30,14 @@ QString SendFileCommand::help() const
     return text(StringId::CliSendFileHelp);
 }
 
-int SendFileCommand::execute(const QStringList &arguments)
+int SendFileCommand::execute(const QStringList &given)
 {
-    if (printedHelp(arguments))
+    if (printedHelp(given))
         return CommandLine::Delivered;
-    for (const QString &a : arguments) {
-        if (a.startsWith(QLatin1String("--")))
-            return usageError(format(StringId::CliUnknownOption, {a}));
-    }
+    Arguments parsed;
+    if (!parse(given, {}, parsed))
+        return CommandLine::Usage;
+    const QStringList &arguments = parsed.operands;
     if (arguments.isEmpty())
         return usageError(text(StringId::CliMissingHost));
     if (arguments.size() < 2)

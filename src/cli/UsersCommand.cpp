@@ -18,10 +18,11 @@ int UsersCommand::execute(const QStringList &arguments)
 {
     if (printedHelp(arguments))
         return CommandLine::Delivered;
-    for (const QString &a : arguments) {
-        if (a != QLatin1String("--"))
-            return usageError(format(StringId::CliUnknownOption, {a}));
-    }
+    Arguments parsed;
+    if (!parse(arguments, {}, parsed))
+        return CommandLine::Usage;
+    if (!parsed.operands.isEmpty())
+        return usageError(format(StringId::CliExtraArgument, {parsed.operands.first()}));
     if (m_services.askInstance) {
         if (const auto answer = m_services.askInstance(InstanceChannel::kUsersRequest)) {
             const QString lines = QString::fromUtf8(*answer).trimmed();
