@@ -6,8 +6,10 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
+class Command;
 class HostResolver;
 class MessengerService;
 class NeighbourhoodBrowser;
@@ -45,16 +47,18 @@ struct CommandLineServices {
     QString addressBookFile;
 };
 
-// The subcommands of the executable: send, send-file, check and users, with
-// their help. They run without a display and beside the tray program: no
-// single-instance lock, no listening port.
+// The subcommands of the executable: send, send-file, check and users (each
+// a Command of its own), with the general help. They run without a display and beside the tray
+// program: no single-instance lock, no listening port.
 class CommandLine {
 public:
+    // Every subcommand's exit statuses; the help says them from one entry of
+    // the string table (CliStatuses), the README and the manual page too.
     enum Status { Delivered = 0, Refused = 1, Usage = 2, Unreachable = 3 };
 
-    // Whether the arguments (without the program's name) ask for a
-    // subcommand rather than the tray program: a first argument that is not
-    // an option, or --help, -h or --version.
+    // Whether the arguments (without the program's name) are for the command
+    // line rather than the tray program: any but none or Qt's own options
+    // (-platform, -display...). An unknown one is said there, with status 2.
     static bool handles(const QStringList &arguments);
 
     CommandLine(const CommandLineServices &services, QIODevice &input, QTextStream &out,
@@ -64,24 +68,8 @@ public:
     int run(const QStringList &arguments);
 
 private:
-    int send(QStringList arguments);
-    int sendFile(const QStringList &arguments);
-    int check(const QStringList &arguments);
-    int checkThisComputer();
-    void checkDiscovery(const std::function<void(const QString &, bool)> &finding);
-    int users(const QStringList &arguments);
-    int usageError(const QString &command, const QString &problem);
-    // Prints the help when the arguments ask for it.
-    bool printedHelp(const QStringList &arguments, const QString &help);
-    // The recipient's address, or a message and no value.
-    bool resolve(const QString &host, Ipv4Address &address);
-    // A name's address: the running Tarvello's neighbourhood first, then the
-    // system's look-ups; without a running Tarvello, last a search of the
-    // neighbourhood on the spot.
-    std::optional<Ipv4Address> lookUp(const QString &host);
-    Settings settings() const;
-    quint16 messagePort() const;
-    quint16 dataPort() const;
+    // The subcommand of that name, or none.
+    std::unique_ptr<Command> make(const QString &name);
 
     const CommandLineServices &m_services;
     QIODevice &m_input;

@@ -34,16 +34,25 @@ PortHolder holderOf(quint16 wirePort);
 enum class BindRight { NotNeeded, Root, Capability, System, Denied };
 BindRight bindRight(quint16 wirePort, const QString &executable, int *unprivilegedStart);
 
-// The rules of `nft list ruleset` that stop incoming traffic to a port of
-// the protocol ("tcp" or "udp"): a drop or reject rule that names the port,
-// or an input chain whose policy is drop with no rule that accepts it. Each
-// as the port and the rule's text.
+// The rules of `nft -j list ruleset` (its JSON) that stop new incoming
+// connections to a port of the protocol ("tcp" or "udp") on the way in
+// (base chains of the prerouting, input and ingress hooks; output and
+// forwarding are left out): a drop or reject rule that matches the port, or
+// a chain whose policy is drop and that accepts nothing for it. Certain only
+// where every condition of the rules before is known; a rule that depends on
+// what this reading cannot know (a named set, a jump, an address, an
+// interface, a limit) makes it "may block", naming that rule. Each as the
+// port, the rule as nft writes it, and whether it is the chain's policy.
 struct Blocked {
     quint16 port = 0;
     QString rule;
+    bool certain = true;
+    bool policy = false; // the chain's policy drop; rule is then the uncertain rule, if any
+    QString chain;       // family, table and name: "inet filter input"
 };
-QList<Blocked> firewallBlocks(const QString &ruleset, const QList<quint16> &wirePorts,
-                              const QString &protocol = QStringLiteral("tcp"));
+// False when the text is not nft's JSON.
+bool firewallBlocks(const QByteArray &json, const QList<quint16> &wirePorts,
+                    const QString &protocol, QList<Blocked> &blocked);
 
 // Whether Avahi's configuration forbids publishing services: the setting
 // that does, or empty.

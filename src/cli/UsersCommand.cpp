@@ -1,6 +1,4 @@
-// tarvello users: the user list as the running Tarvello's tray menu holds
-// it, or one built on the spot.
-#include "CommandLine.h"
+#include "UsersCommand.h"
 
 #include "core/base/StringTable.h"
 #include "core/directory/UserListBuilder.h"
@@ -11,14 +9,20 @@
 using StringTable::format;
 using StringTable::text;
 
-int CommandLine::users(const QStringList &arguments)
+QString UsersCommand::help() const
 {
-    if (printedHelp(arguments, text(StringId::CliUsersHelp)))
-        return Delivered;
-    for (const QString &a : arguments) {
-        if (a != QLatin1String("--"))
-            return usageError(QStringLiteral("users"), format(StringId::CliUnknownOption, {a}));
-    }
+    return text(StringId::CliUsersHelp);
+}
+
+int UsersCommand::execute(const QStringList &arguments)
+{
+    if (printedHelp(arguments))
+        return CommandLine::Delivered;
+    Arguments parsed;
+    if (!parse(arguments, {}, parsed))
+        return CommandLine::Usage;
+    if (!parsed.operands.isEmpty())
+        return usageError(format(StringId::CliExtraArgument, {parsed.operands.first()}));
     if (m_services.askInstance) {
         if (const auto answer = m_services.askInstance(InstanceChannel::kUsersRequest)) {
             const QString lines = QString::fromUtf8(*answer).trimmed();
@@ -26,7 +30,7 @@ int CommandLine::users(const QStringList &arguments)
             if (!lines.isEmpty())
                 m_out << lines << Qt::endl;
             m_err << format(StringId::CliUsersOfInstance, {QString::number(count)}) << Qt::endl;
-            return Delivered;
+            return CommandLine::Delivered;
         }
     }
     UserList list;
@@ -36,5 +40,5 @@ int CommandLine::users(const QStringList &arguments)
     for (const QString &line : UserListBuilder::describe(list))
         m_out << line << Qt::endl;
     m_err << format(StringId::CliUsersBuilt, {QString::number(list.size())}) << Qt::endl;
-    return Delivered;
+    return CommandLine::Delivered;
 }

@@ -1,9 +1,11 @@
 // The subcommands against the real listeners over loopback: what a peer
 // receives, what the person at the terminal reads, and the exit status.
 #include "cli/CommandLine.h"
+#include "cli/Command.h"
 #include "cli/Diagnosis.h"
 #include "core/base/Settings.h"
 #include "core/net/TcpSocket.h"
+#include "core/platform/MessengerService.h"
 #include "support/TestMain.h"
 
 #include "net/TestSupport.h"
@@ -17,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+
+#include <cerrno>
 
 using namespace TestSupport;
 
@@ -72,14 +76,23 @@ private slots:
         QVERIFY(CommandLine::handles({QStringLiteral("send")}));
         QVERIFY(CommandLine::handles({QStringLiteral("--help")}));
         QVERIFY(CommandLine::handles({QStringLiteral("sned")})); // said to be unknown
+        QVERIFY(CommandLine::handles({QStringLiteral("--messenger"), QStringLiteral("send")}));
         QVERIFY(!CommandLine::handles({}));
         QVERIFY(!CommandLine::handles({QStringLiteral("-platform"), QStringLiteral("xcb")}));
+        QVERIFY(!CommandLine::handles({QStringLiteral("--display=:1")}));
         QCOMPARE(run({QStringLiteral("sned")}), int(CommandLine::Usage));
         QVERIFY(m_err.startsWith(QStringLiteral("tarvello: неизвестная команда \"sned\"")));
         QCOMPARE(run({QStringLiteral("--version")}), int(CommandLine::Delivered));
         QCOMPARE(m_out, QStringLiteral("Tarvello 2.0\n"));
         QCOMPARE(run({QStringLiteral("send"), QStringLiteral("--help")}), 0);
         QVERIFY(m_out.startsWith(QStringLiteral("Использование: tarvello send ")));
+        // Every help gives the statuses as they are (a refused connection: 1).
+        for (const char *command : {"--help", "send", "send-file", "check", "users"}) {
+            run({QString::fromLatin1(command), QStringLiteral("--help")});
+            QVERIFY2(m_out.contains(QStringLiteral("  1  не доставлено, хотя компьютер ответил: "
+                                                   "соединение отклонено")),
+                     command);
+        }
     }
 
     void textArrivesAsTheComposeWindowSendsIt()
@@ -91,18 +104,41 @@ private slots:
         QVERIFY(waitUntil([&] { return m_peer->windows.shown().size() == 1; }));
         QCOMPARE(m_peer->windows.shown().at(0),
                  QStringLiteral("Сообщение от pc-a:\r\nСервер перезагрузится"));
+    }
 
-        // From standard input, with line breaks as the window sends them,
-        // another sender, and characters the code page cannot hold.
-        QCOMPARE(run({QStringLiteral("send"), QStringLiteral("--from"), QStringLiteral("Админ"),
-                      QStringLiteral("127.0.0.1")},
-                     QStringLiteral("в 18:00\nперезагрузка 日本\n").toUtf8()),
-                 int(CommandLine::Delivered));
-        QVERIFY(waitUntil([&] { return m_peer->windows.shown().size() == 2; }));
-        QCOMPARE(m_peer->windows.shown().at(1),
-                 QStringLiteral("Сообщение от Админ:\r\nв 18:00\r\nперезагрузка ??"));
-        QCOMPARE(m_err, QStringLiteral("Внимание: знаков, которых нет в кодовой странице 1251: 2; "
-                                       "они посланы как \"?\".\n"));
+    void whatArrivesFromTheArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("said");
+        const QString unheld = QStringLiteral(
+            "Внимание: знаков, которых нет в кодовой странице 1251: %1; они посланы как \"?\".\n");
+        // Line breaks as the window sends them; an option after the host.
+        QTest::newRow("stdin, --from after the host")
+            << QStringList{"send", "127.0.0.1", "--from", "Админ"}
+            << QStringLiteral("в 18:00\nперезагрузка 日本\n").toUtf8()
+            << "Сообщение от Админ:\r\nв 18:00\r\nперезагрузка ??" << unheld.arg(2);
+        QTest::newRow("a typed ? is not replaced")
+            << QStringList{"send", "PC-B"} << QStringLiteral("Готово? 日").toUtf8()
+            << "Сообщение от pc-a:\r\nГотово? ?" << unheld.arg(1);
+        QTest::newRow("NUL")
+            << QStringList{"send", "PC-B"} << QByteArray("a\0b", 3) << "Сообщение от pc-a:\r\na?b"
+            << "Внимание: нулевых знаков (NUL) в тексте: 1; они посланы как \"?\".\n";
+        QTest::newRow("text after --") << QStringList{"send", "PC-B", "--", "--from", "x"}
+                                       << QByteArray() << "Сообщение от pc-a:\r\n--from x"
+                                       << "";
+    }
+    void whatArrivesFromTheArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, shown);
+        QFETCH(QString, said);
+        QCOMPARE(run(arguments, input), int(CommandLine::Delivered));
+        QVERIFY(waitUntil([&] { return m_peer->windows.shown().size() == 1; }));
+        QCOMPARE(m_peer->windows.shown().at(0), shown);
+        QCOMPARE(m_err, said);
     }
 
     void badInputIsSaidWithStatusTwo_data()
@@ -127,12 +163,21 @@ private slots:
         QTest::newRow("no path") << QStringList{"send-file", "PC-B"} << QByteArray()
                                  << "не указан файл";
         // A host that is empty or an option is never looked up.
-        QTest::newRow("empty host") << QStringList{send, "", "x"} << QByteArray()
-                                    << "не указан компьютер";
-        QTest::newRow("option as host") << QStringList{"check", "-x"} << QByteArray()
-                                        << "неизвестный параметр \"-x\"";
+        QTest::newRow("empty host")
+            << QStringList{send, "", "x"} << QByteArray() << "не указан компьютер";
+        QTest::newRow("option as host")
+            << QStringList{"check", "-x"} << QByteArray() << "неизвестный параметр \"-x\"";
         QTest::newRow("file to an option") << QStringList{"send-file", "-x", m_dir.path()}
                                            << QByteArray() << "неизвестный параметр \"-x\"";
+        QTest::newRow("option before the command")
+            << QStringList{"--messenger", send, "PC-B", "x"} << QByteArray()
+            << "неизвестный параметр \"--messenger\"";
+        QTest::newRow("send to an option")
+            << QStringList{send, "-x", "hi"} << QByteArray() << "неизвестный параметр \"-x\"";
+        QTest::newRow("host after --")
+            << QStringList{"check", "--", ""} << QByteArray() << "не указан компьютер";
+        QTest::newRow("UTF-16") << QStringList{send, "PC-B"} << QByteArray("\xff\xfeH\0i\0", 6)
+                                << "стандартный ввод не в кодировке UTF-8";
     }
     void badInputIsSaidWithStatusTwo()
     {
@@ -176,6 +221,13 @@ private slots:
                       QStringLiteral("x")}),
                  int(CommandLine::Unreachable));
         QVERIFY(m_err.startsWith(QStringLiteral("Служба Messenger не доставила сообщение")));
+        // Nothing to send it with: said as this computer's, not the recipient's.
+        m_messenger.status = SmbclientMessenger::kNotInstalled;
+        QCOMPARE(run({QStringLiteral("send"), QStringLiteral("PC-B"), QStringLiteral("x"),
+                      QStringLiteral("--messenger")}),
+                 int(CommandLine::Refused));
+        QCOMPARE(m_err, QStringLiteral("smbclient не найден: через службу Messenger сообщения не "
+                                       "уйдут. Исправление: sudo apt install smbclient\n"));
     }
 
     void fileArrivesWholeWithSaneProgress()
@@ -247,6 +299,40 @@ private slots:
                                                "этот порт там никто не слушает")
                                     .arg(message)),
                  qPrintable(m_out));
+    }
+
+    void checkSaysTheWorseOfTheTwoPorts()
+    {
+        // This side looks for the data port where nothing listens.
+        Settings mine = m_peer->settings.get();
+        mine.ListeningDataPort = freeConfiguredPort();
+        m_store->save(mine);
+        QCOMPARE(run({QStringLiteral("check"), QStringLiteral("PC-B")}), int(CommandLine::Refused));
+        QVERIFY2(m_out.contains(QStringLiteral("порт данных, TCP %1: соединение отклонено")
+                                    .arg(TcpSocket::wirePort(mine.dataPort()))),
+                 qPrintable(m_out));
+    }
+
+    void connectErrorsAreSaidAsWhatTheyAre_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("refused") << ECONNREFUSED << 1 << "4: соединение отклонено";
+        QTest::newRow("no answer") << ETIMEDOUT << 3 << "4: нет ответа за 10 с";
+        QTest::newRow("no host") << EHOSTUNREACH << 3 << "4: нет маршрута до компьютера (";
+        QTest::newRow("no network") << ENETUNREACH << 3 << "4: нет маршрута до компьютера (";
+        QTest::newRow("other") << EACCES << 3 << "4: соединение не открылось: ";
+    }
+    void connectErrorsAreSaidAsWhatTheyAre()
+    {
+        QFETCH(int, error);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        const Diagnosis::PortProbe probe{Diagnosis::stateOf(error), error};
+        QCOMPARE(Command::statusOf(probe), status);
+        const QString line = Command::portLine(StringId::CliMessagePortName, 4, probe, 10000);
+        QVERIFY2(line.contains(said), qPrintable(line));
     }
 
     void usersAndNamesComeFromTheRunningProgramFirst()
@@ -330,38 +416,103 @@ private slots:
                  qPrintable(m_out));
     }
 
+    void firewallRulesThatStopThePorts_data()
+    {
+        QTest::addColumn<QString>("hook");
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("found");
+        const auto match = [](const char *left, const char *right) {
+            return QStringLiteral(R"({"match":{"op":"==","left":%1,"right":%2}})")
+                .arg(QLatin1String(left), QLatin1String(right));
+        };
+        const char *tcpDport = R"({"payload":{"protocol":"tcp","field":"dport"}})";
+        const QString tcp4 = match(tcpDport, "4");
+        const QString drop = QStringLiteral(R"(,{"drop":null})");
+        const QString accept = QStringLiteral(R"(,{"accept":null})");
+        const QString established =
+            match(R"({"ct":{"key":"state"}})", R"(["established","related"])") + accept;
+        QTest::newRow("input drop")
+            << "input"
+            << "accept" << QStringList{tcp4 + drop} << 4 << "drops: tcp dport 4 drop";
+        QTest::newRow("range") << "input"
+                               << "accept"
+                               << QStringList{match(tcpDport, R"({"range":[1000,2000]})") +
+                                              R"(,{"reject":{"type":"tcp reset"}})"}
+                               << 1500 << "drops: tcp dport 1000-2000 reject";
+        QTest::newRow("output chain") << "output"
+                                      << "drop" << QStringList{tcp4 + drop} << 4 << "";
+        QTest::newRow("udp rule")
+            << "input"
+            << "accept"
+            << QStringList{match(R"({"payload":{"protocol":"udp","field":"dport"}})", "4") + drop}
+            << 4 << "";
+        QTest::newRow("other ports")
+            << "input"
+            << "accept"
+            << QStringList{R"({"match":{"op":"!=","left":{"payload":{"protocol":"tcp","field":)"
+                           R"("dport"}},"right":4}})" +
+                           drop}
+            << 4 << "";
+        QTest::newRow("one source")
+            << "input"
+            << "accept"
+            << QStringList{match(R"({"payload":{"protocol":"ip","field":"saddr"}})",
+                                 R"("10.0.0.5")") +
+                           "," + tcp4 + drop}
+            << 4 << "may: ip saddr 10.0.0.5 tcp dport 4 drop";
+        QTest::newRow("policy, accepted")
+            << "input"
+            << "drop" << QStringList{established, match(tcpDport, R"({"set":[22,4]})") + accept}
+            << 4 << "";
+        QTest::newRow("policy, not accepted")
+            << "input"
+            << "drop" << QStringList{established, match(tcpDport, "22") + accept} << 4
+            << "drops: policy";
+        QTest::newRow("policy, named set")
+            << "input"
+            << "drop" << QStringList{match(tcpDport, R"("@allowed")") + accept} << 4
+            << "may: policy: tcp dport @allowed accept";
+        QTest::newRow("policy, jump")
+            << "input"
+            << "drop"
+            << QStringList{match(R"({"meta":{"key":"l4proto"}})", R"("tcp")") +
+                           R"(,{"jump":{"target":"tcp"}})"}
+            << 4 << "may: policy: meta l4proto tcp jump tcp";
+    }
     void firewallRulesThatStopThePorts()
     {
-        const QString rules = QStringLiteral(R"(table inet filter {
-	chain input {
-		type filter hook input priority filter; policy drop;
-		ct state established,related accept
-		tcp dport 64897 accept
-	}
-}
-table ip t2 {
-	chain c {
-		tcp dport { 22, 4 } counter packets 0 bytes 0 reject
-		tcp dport 1000-2000 drop
-	}
-})");
-        const auto blocked = Diagnosis::firewallBlocks(rules, {4, 64897, 1500, 80});
-        QStringList found;
+        QFETCH(QString, hook);
+        QFETCH(QString, policy);
+        QFETCH(QStringList, rules);
+        QFETCH(int, port);
+        QFETCH(QString, found);
+        // nft -j list ruleset, one base chain.
+        QString json =
+            QStringLiteral(
+                R"({"nftables":[{"metainfo":{"version":"1.0.6","json_schema_version":1}},)"
+                R"({"table":{"family":"inet","name":"f","handle":1}},)"
+                R"({"chain":{"family":"inet","table":"f","name":"c","handle":1,"type":"filter",)"
+                R"("hook":"%1","prio":0,"policy":"%2"}})")
+                .arg(hook, policy);
+        for (const QString &rule : rules)
+            json += QStringLiteral(R"(,{"rule":{"family":"inet","table":"f","chain":"c",)"
+                                   R"("handle":2,"expr":[%1]}})")
+                        .arg(rule);
+        json += QStringLiteral("]}");
+        QList<Diagnosis::Blocked> blocked;
+        QVERIFY(Diagnosis::firewallBlocks(json.toUtf8(), {quint16(port)}, "tcp", blocked));
+        QStringList said;
         for (const auto &b : blocked)
-            found << QStringLiteral("%1: %2").arg(b.port).arg(b.rule);
-        QCOMPARE(found, (QStringList{"4: type filter hook input priority filter; policy drop;",
-                                     "1500: type filter hook input priority filter; policy drop;",
-                                     "80: type filter hook input priority filter; policy drop;",
-                                     "4: tcp dport { 22, 4 } counter packets 0 bytes 0 reject",
-                                     "1500: tcp dport 1000-2000 drop"}));
-        QVERIFY(Diagnosis::firewallBlocks(QStringLiteral("tcp dport 44 drop"), {4}).isEmpty());
-        // Discovery's ports are UDP: a TCP rule does not stop them, nor the
-        // other way round.
-        const QString udp = QStringLiteral("udp dport 5353 drop\ntcp dport 3702 drop\n");
-        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353, 3702}, QStringLiteral("udp")).size(), 1);
-        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353, 3702}, QStringLiteral("udp")).at(0).port,
-                 quint16(5353));
-        QCOMPARE(Diagnosis::firewallBlocks(udp, {5353}).size(), 0);
+            said << QStringList{b.certain ? "drops" : "may", b.policy ? "policy" : "", b.rule}
+                        .filter(QRegularExpression("."))
+                        .join(": ");
+        QCOMPARE(said.join(u'\n'), found);
+        // Discovery's ports are UDP: a TCP rule does not stop them.
+        QVERIFY(Diagnosis::firewallBlocks(json.toUtf8(), {5353}, "udp", blocked));
+        QCOMPARE(blocked.size(), policy == "drop" && hook == "input" ? 1 : 0);
+        QVERIFY(!Diagnosis::firewallBlocks("table inet f {", {4}, "tcp", blocked));
     }
 };
 

@@ -15,14 +15,16 @@ hex() { od -An -tx1 | tr -d ' \n'; }
 
 # cli NAME ARGS...: runs pc-NAME's copy of the program as a subcommand in
 # its host, with its settings and no display; stdout and stderr in
-# $WORK/cli.out and $WORK/cli.err, the status in CLI_STATUS.
+# $WORK/cli.out and $WORK/cli.err, the status in CLI_STATUS. CLI_ENV: more
+# VARIABLE=value for it.
+CLI_ENV=()
 cli() {
     local name=$1 ns
     shift
     [ "$name" = a ] && ns=$NS_A || ns=$NS_B
     ip netns exec "$ns" unshare -u sh -c "hostname pc-$name; exec \"\$@\"" sh \
         env -u DISPLAY HOME="$WORK/$name" XDG_CONFIG_HOME="$WORK/$name/config" LANG=ru_RU.UTF-8 \
-        LC_ALL= "$WORK/$name/bin/tarvello" "$@" </dev/null >"$WORK/cli.out" 2>"$WORK/cli.err"
+        LC_ALL= "${CLI_ENV[@]}" "$WORK/$name/bin/tarvello" "$@" </dev/null >"$WORK/cli.out" 2>"$WORK/cli.err"
     CLI_STATUS=$?
 }
 
@@ -48,6 +50,21 @@ else
     fail "pc-b shows \"$INCOMING\""
 fi
 check "pc-a's tray program runs on beside the command" alive a
+
+# cli_says TITLE STATUS TEXT: the last command ended with STATUS and said TEXT.
+cli_says() {
+    check "$1 (status $CLI_STATUS; $(cat "$WORK/cli.out" "$WORK/cli.err"))" \
+        sh -c "[ $CLI_STATUS = $2 ] && grep -qF -- \"\$0\" '$WORK/cli.out' '$WORK/cli.err'" "$3"
+}
+cli a --messenger send pc-b x
+cli_says "an option before the command is a usage error, with no display and no tray" 2 \
+    'неизвестный параметр "--messenger"'
+cli a send 10.77.0.99 x
+cli_says "an address nobody holds on the link has no route" 3 "нет маршрута до компьютера"
+CLI_ENV=(PATH=/nonexistent)
+cli a send pc-b --messenger x
+CLI_ENV=()
+cli_says "--messenger without smbclient says to install it" 1 "sudo apt install smbclient"
 
 # --- send-file ----------------------------------------------------------------
 head -c 5000000 /dev/urandom >"$WORK/cli-send.bin"
@@ -78,6 +95,11 @@ table inet tvtest {
     chain input {
         type filter hook input priority 0;
         tcp dport 4 drop
+        udp dport 64897 drop
+    }
+    chain output {
+        type filter hook output priority 0;
+        tcp dport 64897 drop
     }
 }
 NFT
@@ -89,6 +111,8 @@ check "... and the data port is still reachable" grep -q 'порт данных,
 cli b check
 check "pc-b's own check names the rule that drops TCP 4 (status $CLI_STATUS)" \
     sh -c "[ $CLI_STATUS = 1 ] && grep -q 'Брандмауэр (nftables) не пропускает TCP 4: tcp dport 4 drop' '$WORK/cli.out'"
+check "... and neither the UDP rule nor the output chain is taken for a block of TCP 64897" \
+    sh -c "! grep -q 'не пропускает TCP 64897' '$WORK/cli.out'"
 check "pc-b's own check finds its Tarvello on both ports" \
     sh -c "grep -q 'порт сообщений, TCP 4: слушает Tarvello (процесс' '$WORK/cli.out' &&
            grep -q 'порт данных, TCP 64897: слушает Tarvello (процесс' '$WORK/cli.out'"

@@ -60,7 +60,8 @@ private slots:
     void missingProgramIsAFailure()
     {
         SmbclientMessenger m(m_dir.filePath(QStringLiteral("no-such-smbclient")));
-        QVERIFY(m.send(QStringLiteral("10.77.0.2"), QStringLiteral("x"), QStringLiteral("y")) != 0);
+        QCOMPARE(m.send(QStringLiteral("10.77.0.2"), QStringLiteral("x"), QStringLiteral("y")),
+                 SmbclientMessenger::kNotInstalled);
     }
 
     void hangingProgramIsStopped()

@@ -3,6 +3,7 @@
 #include "CodePage.h"
 
 #include <QProcess>
+#include <QStandardPaths>
 
 namespace {
 
@@ -17,6 +18,9 @@ constexpr auto kScript = R"(IFS= read -r sender && exec "$0" -M "$1" -I "$1" -U 
 int SmbclientMessenger::send(const QString &recipientAddress, const QString &senderName,
                              const QString &text)
 {
+    // The shell would start without it and say only "not found".
+    if (QStandardPaths::findExecutable(m_program).isEmpty())
+        return kNotInstalled;
     const CodePage page = CodePage::ansi();
     QProcess process;
     process.setProgram(QStringLiteral("/bin/sh"));
@@ -24,7 +28,7 @@ int SmbclientMessenger::send(const QString &recipientAddress, const QString &sen
                           QStringLiteral("CP%1").arg(page.number())});
     process.start();
     if (!process.waitForStarted(m_timeoutMs))
-        return -1; // not installed, or cannot run
+        return kNotInstalled;
     // smbclient turns LF into CR LF itself.
     QString body = text;
     body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

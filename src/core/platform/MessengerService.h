@@ -26,6 +26,9 @@ public:
 class SmbclientMessenger : public MessengerService {
 public:
     static constexpr int kTimeoutMs = 15000;
+    // send()'s status when smbclient is not installed (or cannot run); -2
+    // when it did not finish in time.
+    static constexpr int kNotInstalled = -1;
 
     explicit SmbclientMessenger(const QString &program = QStringLiteral("smbclient"),
                                 int timeoutMs = kTimeoutMs)
