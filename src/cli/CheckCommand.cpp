@@ -10,16 +10,12 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
 
 using StringTable::format;
 using StringTable::text;
 
 namespace {
-
-QString number(qint64 n)
-{
-    return QString::number(n);
-}
 
 // The discovery's ports: mDNS (Avahi) and WS-Discovery.
 constexpr quint16 kMdnsPort = 5353;
@@ -95,17 +91,17 @@ int CheckCommand::checkThisComputer()
     const StringId names[2] = {StringId::CliMessagePortName, StringId::CliDataPortName};
     for (int i = 0; i < 2; ++i) {
         const QString name = text(names[i]);
-        const QString port = number(wire[i]);
+        const QString port = QString::number(wire[i]);
         const Diagnosis::PortHolder holder = Diagnosis::holderOf(wire[i]);
         if (!holder.held)
             finding(format(StringId::CliLocalFree, {name, port}), true);
         else if (!holder.visible)
             finding(format(StringId::CliLocalHidden, {name, port}), true);
         else if (holder.program.startsWith(QLatin1String("tarvello")))
-            finding(format(StringId::CliLocalTarvello, {name, port, number(holder.pid)}), false);
+            finding(format(StringId::CliLocalTarvello, {name, port, QString::number(holder.pid)}), false);
         else
             finding(
-                format(StringId::CliLocalOther, {name, port, holder.program, number(holder.pid)}),
+                format(StringId::CliLocalOther, {name, port, holder.program, QString::number(holder.pid)}),
                 true);
     }
 
@@ -115,22 +111,34 @@ int CheckCommand::checkThisComputer()
         break;
     case Diagnosis::BindRight::Root:
         finding(format(StringId::CliPrivilegedAllowed,
-                       {number(wire[0]), text(StringId::CliPrivilegedAsRoot)}),
+                       {QString::number(wire[0]), text(StringId::CliPrivilegedAsRoot)}),
                 false);
         break;
     case Diagnosis::BindRight::Capability:
         finding(format(StringId::CliPrivilegedAllowed,
-                       {number(wire[0]), text(StringId::CliPrivilegedCapability)}),
+                       {QString::number(wire[0]), text(StringId::CliPrivilegedCapability)}),
                 false);
         break;
+    case Diagnosis::BindRight::CapabilityIgnored: {
+        static const std::map<Diagnosis::IgnoredBecause, StringId> because = {
+            {Diagnosis::IgnoredBecause::NoSuid, StringId::CliCapabilityNoSuid},
+            {Diagnosis::IgnoredBecause::NoNewPrivileges, StringId::CliCapabilityNoNewPrivileges},
+            {Diagnosis::IgnoredBecause::BoundingSet, StringId::CliCapabilityBoundingSet},
+            {Diagnosis::IgnoredBecause::Unknown, StringId::CliCapabilityUnknown}};
+        finding(format(StringId::CliPrivilegedIgnored,
+                       {QString::number(wire[0]), m_services.executable,
+                        text(because.at(Diagnosis::capabilityIgnoredReason(m_services.executable)))}),
+                true);
+        break;
+    }
     case Diagnosis::BindRight::System:
         finding(format(StringId::CliPrivilegedAllowed,
-                       {number(wire[0]), format(StringId::CliPrivilegedSystem, {number(start)})}),
+                       {QString::number(wire[0]), format(StringId::CliPrivilegedSystem, {QString::number(start)})}),
                 false);
         break;
     case Diagnosis::BindRight::Denied:
         finding(format(StringId::CliPrivilegedDenied,
-                       {number(wire[0]), number(start), m_services.executable}),
+                       {QString::number(wire[0]), QString::number(start), m_services.executable}),
                 true);
         break;
     }
@@ -145,7 +153,7 @@ int CheckCommand::checkThisComputer()
 
     const QString locale = CodePage::localeSetting();
     finding(format(StringId::CliCodePage,
-                   {number(CodePage::ansi().number()),
+                   {QString::number(CodePage::ansi().number()),
                     format(CodePage::localeNamesLanguage() ? StringId::CliCodePageByLocale
                                                            : StringId::CliCodePageNoLanguage,
                            {locale.isEmpty() ? QStringLiteral("не задана") : locale})}),
@@ -158,13 +166,13 @@ int CheckCommand::checkThisComputer()
         if (outputs == 0)
             finding(text(StringId::CliNoAudioOutput), true);
         if (inputs > 0 && outputs > 0)
-            finding(format(StringId::CliAudioFound, {number(inputs), number(outputs)}), false);
+            finding(format(StringId::CliAudioFound, {QString::number(inputs), QString::number(outputs)}), false);
     }
 
     checkFirewall(finding);
 
     if (problems > 0)
-        m_out << format(StringId::CliProblems, {number(problems)}) << Qt::endl;
+        m_out << format(StringId::CliProblems, {QString::number(problems)}) << Qt::endl;
     else
         m_out << text(StringId::CliAllFine) << Qt::endl;
     return problems > 0 ? CommandLine::Refused : CommandLine::Delivered;
@@ -178,7 +186,7 @@ void CheckCommand::checkFirewall(const Finding &finding)
               {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
     const auto unreadable = [&](StringId why) {
         finding(
-            format(StringId::CliFirewallUnreadable, {text(why), number(wire[0]), number(wire[1])}),
+            format(StringId::CliFirewallUnreadable, {text(why), QString::number(wire[0]), QString::number(wire[1])}),
             false);
     };
     if (!nft.waitForStarted(5000))
@@ -204,7 +212,7 @@ void CheckCommand::checkFirewall(const Finding &finding)
         const QString rule = !b.policy   ? b.rule
                              : b.certain ? text(StringId::CliFirewallPolicy)
                                          : format(StringId::CliFirewallPolicyUnclear, {b.rule});
-        const QString port = number(b.port);
+        const QString port = QString::number(b.port);
         if (!b.certain)
             finding(format(StringId::CliFirewallMayDrop,
                            {discovery ? QStringLiteral("UDP %1 (%2)").arg(port, what)
@@ -221,7 +229,7 @@ void CheckCommand::checkFirewall(const Finding &finding)
     for (const Diagnosis::Blocked &b : std::as_const(udp))
         report(b, true);
     if (tcp.isEmpty())
-        finding(format(StringId::CliFirewallClear, {number(wire[0]), number(wire[1])}), false);
+        finding(format(StringId::CliFirewallClear, {QString::number(wire[0]), QString::number(wire[1])}), false);
     if (udp.isEmpty())
         finding(text(StringId::CliDiscoveryClear), false);
 }
@@ -244,17 +252,17 @@ void CheckCommand::checkDiscovery(const Finding &finding)
             m_services.askInstance && m_services.askInstance(QByteArray()).has_value();
         if (announced)
             finding(format(StringId::CliAvahiAnnounced,
-                           {m_services.netBiosName, number(records.size())}),
+                           {m_services.netBiosName, QString::number(records.size())}),
                     false);
         else if (!off.isEmpty())
             finding(format(StringId::CliAvahiPublishingOff, {off, m_services.avahiConfig}), true);
         else if (running)
             finding(format(StringId::CliAvahiNotAnnounced, {m_services.netBiosName}), true);
         else
-            finding(format(StringId::CliAvahiWillAnnounce, {number(records.size())}), false);
+            finding(format(StringId::CliAvahiWillAnnounce, {QString::number(records.size())}), false);
     }
     const auto windows = std::count_if(records.begin(), records.end(), [](const auto &r) {
         return r.foundBy & FoundBy::WsDiscovery;
     });
-    finding(format(StringId::CliWsDiscoveryFound, {number(windows)}), false);
+    finding(format(StringId::CliWsDiscoveryFound, {QString::number(windows)}), false);
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -48,14 +49,21 @@ QList<QByteArray> listeningInodes(quint16 wirePort)
     return inodes;
 }
 
+// A number of this process's status ("CapEff:", "NoNewPrivs:"), in the
+// given base; 0 when it is not there.
+quint64 processStatus(const QByteArray &field, int base)
+{
+    for (const QByteArray &line : readSmallFile(QStringLiteral("/proc/self/status")).split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().toULongLong(nullptr, base);
+    }
+    return 0;
+}
+
 // This process's effective capabilities hold the bit.
 bool processHasCapability(int bit)
 {
-    for (const QByteArray &line : readSmallFile(QStringLiteral("/proc/self/status")).split('\n')) {
-        if (line.startsWith("CapEff:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> bit) & 1;
-    }
-    return false;
+    return (processStatus("CapEff:", 16) >> bit) & 1;
 }
 
 // The file's capabilities (setcap ...=+ep) hold the bit as effective.
@@ -387,9 +395,25 @@ BindRight bindRight(quint16 wirePort, const QString &executable, int *unprivileg
         return wirePort < 1024 ? BindRight::System : BindRight::NotNeeded;
     if (::geteuid() == 0)
         return BindRight::Root;
-    if (processHasCapability(kNetBindService) || fileHasCapability(executable, kNetBindService))
+    // Started from that file, this process has what the tray program will
+    // have: a file capability the system ignores is not there.
+    if (processHasCapability(kNetBindService))
         return BindRight::Capability;
+    if (fileHasCapability(executable, kNetBindService))
+        return BindRight::CapabilityIgnored;
     return BindRight::Denied;
+}
+
+IgnoredBecause capabilityIgnoredReason(const QString &executable)
+{
+    struct statvfs fs = {};
+    if (::statvfs(QFile::encodeName(executable).constData(), &fs) == 0 && (fs.f_flag & ST_NOSUID))
+        return IgnoredBecause::NoSuid;
+    if (processStatus("NoNewPrivs:", 10) != 0)
+        return IgnoredBecause::NoNewPrivileges;
+    if (!((processStatus("CapBnd:", 16) >> kNetBindService) & 1))
+        return IgnoredBecause::BoundingSet;
+    return IgnoredBecause::Unknown;
 }
 
 bool firewallBlocks(const QByteArray &json, const QList<quint16> &wirePorts,

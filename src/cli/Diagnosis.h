@@ -31,8 +31,16 @@ struct PortHolder {
 PortHolder holderOf(quint16 wirePort);
 
 // Whether the executable may listen on a TCP port below 1024, and why.
-enum class BindRight { NotNeeded, Root, Capability, System, Denied };
+// What lets the program open a port below the system's unprivileged range.
+// CapabilityIgnored: the executable's file has the capability, but this
+// process did not get it from there (see capabilityIgnoredReason).
+enum class BindRight { NotNeeded, Root, Capability, CapabilityIgnored, System, Denied };
 BindRight bindRight(quint16 wirePort, const QString &executable, int *unprivilegedStart);
+// Why a file's capability does not reach the process: its file system is
+// mounted nosuid, the process may gain no privileges (no_new_privs), or
+// the capability is not in its bounding set.
+enum class IgnoredBecause { NoSuid, NoNewPrivileges, BoundingSet, Unknown };
+IgnoredBecause capabilityIgnoredReason(const QString &executable);
 
 // The rules of `nft -j list ruleset` (its JSON) that stop new incoming
 // connections to a port of the protocol ("tcp" or "udp") on the way in

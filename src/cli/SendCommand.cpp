@@ -12,19 +12,10 @@
 using StringTable::format;
 using StringTable::text;
 
-namespace {
-
-QString number(qint64 n)
-{
-    return QString::number(n);
-}
-
-} // namespace
-
 QString SendCommand::help() const
 {
-    return format(StringId::CliSendHelp, {number(OutgoingMessage::kMaxTextChars),
-                                          number(OutgoingMessage::kMaxSenderChars)});
+    return format(StringId::CliSendHelp, {QString::number(OutgoingMessage::kMaxTextChars),
+                                          QString::number(OutgoingMessage::kMaxSenderChars)});
 }
 
 void SendCommand::reportUnheld(const QString &going)
@@ -34,7 +25,7 @@ void SendCommand::reportUnheld(const QString &going)
     const qsizetype replaced =
         page.toUnicode(page.fromUnicode(going)).count(u'?') - going.count(u'?');
     if (replaced > 0)
-        m_err << format(StringId::CliReplacedCharacters, {number(page.number()), number(replaced)})
+        m_err << format(StringId::CliReplacedCharacters, {QString::number(page.number()), QString::number(replaced)})
               << Qt::endl;
 }
 
@@ -76,7 +67,7 @@ int SendCommand::execute(const QStringList &given)
                 break;
         }
         if (bytes.size() > limit)
-            return usageError(format(StringId::CliMessageTooLong, {number(kMaxTextChars)}));
+            return usageError(format(StringId::CliMessageTooLong, {QString::number(kMaxTextChars)}));
         QStringDecoder utf8(QStringDecoder::Utf8);
         message = utf8.decode(bytes);
         if (utf8.hasError())
@@ -90,13 +81,13 @@ int SendCommand::execute(const QStringList &given)
     if (message.isEmpty())
         return usageError(text(StringId::CliEmptyMessage));
     if (message.size() > kMaxTextChars)
-        return usageError(format(StringId::CliMessageTooLong, {number(kMaxTextChars)}));
+        return usageError(format(StringId::CliMessageTooLong, {QString::number(kMaxTextChars)}));
     if (from && from->size() > kMaxSenderChars)
-        return usageError(format(StringId::CliSenderTooLong, {number(kMaxSenderChars)}));
+        return usageError(format(StringId::CliSenderTooLong, {QString::number(kMaxSenderChars)}));
     // A NUL would end the text in the recipient's window.
     if (const qsizetype nuls = message.count(QChar(0))) {
         message.replace(QChar(0), u'?');
-        m_err << format(StringId::CliNulCharacters, {number(nuls)}) << Qt::endl;
+        m_err << format(StringId::CliNulCharacters, {QString::number(nuls)}) << Qt::endl;
     }
 
     Ipv4Address address;
@@ -122,7 +113,7 @@ int SendCommand::execute(const QStringList &given)
             return result == -2 ? CommandLine::Unreachable : CommandLine::Refused;
         }
         if (message.size() > OutgoingMessage::kMessengerChars)
-            m_err << format(StringId::CliMessengerCut, {number(OutgoingMessage::kMessengerChars)})
+            m_err << format(StringId::CliMessengerCut, {QString::number(OutgoingMessage::kMessengerChars)})
                   << Qt::endl;
         m_out << format(StringId::CliMessengerDelivered, {host, address.dotted()}) << Qt::endl;
         return CommandLine::Delivered;

@@ -12,11 +12,6 @@ using StringTable::text;
 
 namespace {
 
-QString number(qint64 n)
-{
-    return QString::number(n);
-}
-
 // "m:ss".
 QString clockText(qint64 seconds)
 {
@@ -90,7 +85,7 @@ int SendFileCommand::execute(const QStringList &given)
         const qint64 left = rate > 0 ? qint64(double(length - sent) / rate) : 0;
         const QString line =
             format(StringId::CliProgress,
-                   {number(argument), FileTransfer::sizeText(qint64(rate)), clockText(left)});
+                   {QString::number(argument), FileTransfer::sizeText(qint64(rate)), clockText(left)});
         if (m_services.outputIsTerminal) {
             constexpr int kWidth = 30;
             const int done = argument * kWidth / 100;

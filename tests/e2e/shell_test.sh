@@ -255,6 +255,22 @@ if is_root; then
         [ "$(stat -c %U "/proc/$TV_PID_user")" = nobody ]
     kill -TERM "$TV_PID_user"
     wait_exit user 15
+
+    # On a file system mounted nosuid the system ignores the capability.
+    mkdir -p "$WORK/nosuid"
+    if mount -t tmpfs -o nosuid,size=300m tmpfs "$WORK/nosuid"; then
+        on_exit "umount -l '$WORK/nosuid'"
+        cp "$user_home/bin/tarvello" "$WORK/nosuid/" &&
+            setcap cap_net_bind_service=+ep "$WORK/nosuid/tarvello"
+        setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$user_home" \
+            XDG_CONFIG_HOME="$user_home/config" LANG=ru_RU.UTF-8 "$WORK/nosuid/tarvello" check \
+            >"$WORK/nosuid-check.out" 2>&1
+        check "on a nosuid mount \"check\" says the capability is ignored (status $?)" \
+            grep -q "есть право cap_net_bind_service, но система его программе не даёт: её файловая система смонтирована с nosuid" \
+            "$WORK/nosuid-check.out"
+    else
+        fail "a nosuid file system for the test"
+    fi
 fi
 
 summary
