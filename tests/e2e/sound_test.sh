@@ -40,13 +40,13 @@ span() {
         'BEGIN{printf "%.3f %.3f %.3f\n", t - l, r, m}'
 }
 # check_span SERVER HZ WHAT CONDITION: on s, e, p (start, end, peak) and pe,
-# the end of the span checked before.
+# the latest end of the spans checked before.
 check_span() {
     local s e p
     read -r s e p <<<"$(span "$2")"
     check "$1: $3 ($2 Hz from $s to $e s, peak $p)" \
         awk -v s="$s" -v e="$e" -v p="$p" -v pe="${PE:-0}" "BEGIN{exit !($4)}"
-    PE=$e
+    PE=$(awk -v a="${PE:-0}" -v b="$e" 'BEGIN{print (b > a ? b : a)}')
 }
 
 for server in pulse pipewire; do
