@@ -7,7 +7,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config
 TEST_PACKAGES=(xvfb tint2 xdotool xclip x11-utils imagemagick
     iproute2 iputils-ping python3 gcc libx11-dev procps
     avahi-daemon avahi-utils dbus libnss-mdns samba smbclient
-    pulseaudio pulseaudio-utils sox poppler-utils xxd x11-xserver-utils libcap2-bin
+    pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber sox poppler-utils xxd x11-xserver-utils libcap2-bin
     desktop-file-utils clang libclang-rt-14-dev xfce4-panel dbus-x11 systemd nftables
     bash-completion wsdd lxqt-panel python3-pyatspi at-spi2-core plasma-workspace plasma-desktop
     sway waybar grim wl-clipboard qt6-wayland libwayland-dev libwayland-bin libxkbcommon-dev dpkg-repack)

@@ -1081,9 +1081,9 @@ CONF
 # --- Sound -------------------------------------------------------------------------
 
 # pulse_up: a private PulseAudio (its process: PULSE_PID) with a null sink
-# tv_sink (what programs play into) and tv_mic, a plain source fed by the
+# tv_sink (what programs play into) and tv_mic, a stereo source fed by the
 # sink's monitor (Qt does not offer monitors as inputs). Programs reach it
-# through PULSE_SERVER.
+# through PULSE_SERVER. sound_down stops it (SOUND_PIDS).
 pulse_up() {
     local d=$WORK/pulse
     mkdir -p "$d/runtime"
@@ -1097,14 +1097,51 @@ pulse_up() {
         --load="module-remap-source master=tv_sink.monitor source_name=tv_mic" \
         --load="module-always-sink" >"$d/pulse.log" 2>&1 &
     PULSE_PID=$!
-    on_exit "kill $PULSE_PID"
+    sound_started $PULSE_PID
     wait_for 10 pactl info >/dev/null || return 1
+    sound_defaults
+}
+
+# pipewire_up: the same on PipeWire as Debian 12 runs it (pipewire,
+# wireplumber, pipewire-pulse), with its own runtime folder and session bus,
+# so that no sound service of the machine is touched.
+pipewire_up() {
+    local d=$WORK/pipewire
+    mkdir -p "$d/runtime"
+    chmod 700 "$d/runtime"
+    dbus-daemon --session --address="unix:path=$d/bus" --nopidfile --fork --print-pid \
+        >"$d/dbus.pid" || return 1
+    sound_started "$(cat "$d/dbus.pid")"
+    local p
+    for p in pipewire wireplumber pipewire-pulse; do
+        XDG_RUNTIME_DIR=$d/runtime DBUS_SESSION_BUS_ADDRESS=unix:path=$d/bus \
+            DBUS_SYSTEM_BUS_ADDRESS=disabled: $p >"$d/$p.log" 2>&1 &
+        sound_started $!
+        wait_for 10 test -S "$d/runtime/pipewire-0" || return 1
+    done
+    PULSE_SERVER=unix:$d/runtime/pulse/native
+    export PULSE_SERVER
+    wait_for 10 pactl info >/dev/null &&
+        pactl load-module module-null-sink sink_name=tv_sink rate=44100 channels=2 >/dev/null &&
+        pactl load-module module-remap-source master=tv_sink.monitor source_name=tv_mic \
+            >/dev/null && sound_defaults
+}
+
+sound_defaults() {
     pactl set-default-sink tv_sink && pactl set-default-source tv_mic || return 1
     # A low-latency reader keeps the idle null sink working in small blocks;
     # without it a new recorder waits up to 2 s for its first byte.
     parecord -d tv_sink.monitor --raw --latency-msec=10 --rate=8000 --channels=1 >/dev/null 2>&1 &
-    on_exit "kill $!"
+    sound_started $!
     sleep 2.5 # the sink switches to small blocks after its current one
+}
+
+SOUND_PIDS=()
+sound_started() { SOUND_PIDS+=("$1") && on_exit "kill $1"; }
+sound_down() {
+    local p
+    for p in "${SOUND_PIDS[@]}"; do kill "$p" && wait "$p"; done 2>/dev/null
+    SOUND_PIDS=()
 }
 
 # --- Two hosts with Tarvello ---------------------------------------------------------

@@ -8,9 +8,10 @@
   rawtcp.py trickle HOST PORT SECONDS     sends one byte every 0.2 s for that
                                           long, printing "sent N" after each;
                                           stops when the peer closes
-  rawtcp.py sound SENDER SECONDS          prints, as hex, a data header of
+  rawtcp.py sound SENDER SECONDS [HZ S]   prints, as hex, a data header of
                                           a sound message from SENDER and
-                                          that many seconds of a 440 Hz tone
+                                          that many seconds of a 440 Hz tone,
+                                          then S seconds of a closing tone
   rawtcp.py offer HOST PORT SENDER NAME MB MB_PER_S
                                           offers file NAME of MB MiB from
                                           SENDER, sends it at that rate once
@@ -66,10 +67,11 @@ def hold(port, seconds):
     time.sleep(seconds)
 
 
-def sound(sender, seconds):
+def sound(sender, seconds, closing_hz=0.0, closing_seconds=0.0):
     rate = 11025
-    samples = b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 440 * i / rate)))
-                       for i in range(int(rate * seconds)))
+    tones = [(440, int(rate * seconds)), (closing_hz, int(rate * closing_seconds))]
+    samples = b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * hz * i / rate)))
+                       for hz, count in tones for i in range(count))
     header = bytearray(696)
     struct.pack_into("<II", header, 0, 1, 2)  # marker, kind: sound
     name = sender.encode("utf-16-le")[:254]
@@ -112,7 +114,7 @@ if __name__ == "__main__":
         send(sys.argv[2], int(sys.argv[3]), bytes.fromhex(hexdata),
              float(sys.argv[5]) if len(sys.argv) > 5 else 5.0)
     elif sys.argv[1] == "sound":
-        sound(sys.argv[2], float(sys.argv[3]))
+        sound(sys.argv[2], *map(float, sys.argv[3:6]))
     elif sys.argv[1] == "trickle":
         trickle(sys.argv[2], int(sys.argv[3]), float(sys.argv[4]))
     elif sys.argv[1] == "offer":

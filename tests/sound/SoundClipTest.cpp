@@ -1,4 +1,5 @@
 #include "core/sound/SoundClip.h"
+#include "core/sound/MonoMixer.h"
 #include "support/TestMain.h"
 
 #include "support/FakeAudioDevice.h"
@@ -128,6 +129,41 @@ private slots:
         rig.clip->stopPlayback(false);
         QCOMPARE(stopped.size(), 2);
         QCOMPARE(rig.state.playbackResets, resets + 1);
+    }
+
+    // Mixed to the wire's mono as the average of the channels: a stereo
+    // microphone at peak 0.9 stays at 0.9. Frames may come cut in two.
+    void mixedToMono_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("chunk"); // bytes handed over at a time
+        QTest::addColumn<QByteArray>("in");
+        QTest::addColumn<QByteArray>("out");
+        // 0.9, -0.9, full scale both ways, opposite, rounded toward zero
+        const auto stereo = QByteArray::fromHex("3373 3373 cd8c cd8c ff7f ff7f 0080 0080 "
+                                                "e803 18fc 0300 0000");
+        const auto mono = QByteArray::fromHex("3373 cd8c ff7f 0080 0000 0100");
+        QTest::newRow("stereo") << 2 << 16 << 1000 << stereo << mono;
+        QTest::newRow("stereo, frames cut") << 2 << 16 << 3 << stereo << mono;
+        QTest::newRow("mono as it is") << 1 << 16 << 5 << mono << mono;
+        QTest::newRow("8-bit stereo") << 2 << 8 << 1 << QByteArray::fromHex("ffff 0000 80c0")
+                                      << QByteArray::fromHex("ff00a0");
+    }
+    void mixedToMono()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, bits);
+        QFETCH(int, chunk);
+        QFETCH(QByteArray, in);
+        MonoMixer mixer(channels, bits);
+        QByteArray mixed(in.size(), '\0');
+        qsizetype written = 0;
+        for (qsizetype at = 0; at < in.size(); at += chunk)
+            written += mixer.mix(in.constData() + at, qMin<qsizetype>(chunk, in.size() - at),
+                                 mixed.data() + written);
+        QTEST(mixed.left(written), "out");
+        QCOMPARE(mixer.pending(), 0);
     }
 
     void receiverLengthIsCapped()

@@ -2,6 +2,7 @@
 #include "core/sound/SoundClip.h"
 #include "gui/messaging/ComposeWindow.h"
 #include "gui/sound/IncomingSoundWindow.h"
+#include "gui/ui/Beeper.h"
 #include "gui/ui/ModalState.h"
 #include "support/GuiTestMain.h"
 
@@ -18,9 +19,12 @@ using Widgets::button;
 namespace {
 
 // Every clip the windows make gets a fake device; the test reaches it here.
+// The first device made is the beeper's (initTestCase beeps first).
 struct Devices {
     FakeAudioDevice::State state;
     FakeAudioDevice *last = nullptr;
+    FakeAudioDevice::State beeperState;
+    FakeAudioDevice *beeper = nullptr;
 };
 Devices *g_devices = nullptr;
 
@@ -35,23 +39,42 @@ class SoundWindowsTest : public QObject {
     Devices m_devices;
 
     QPushButton *record(QWidget *w) { return button(w, QStringLiteral("Записать")); }
+    // The beeper's device plays out whatever it was given.
+    void finishBeeps()
+    {
+        do
+            QCoreApplication::processEvents();
+        while (m_devices.beeper->finish());
+    }
 
 private slots:
     void initTestCase()
     {
         g_devices = &m_devices;
-        AudioDevice::setFactory([] {
+        AudioDevice::setFactory([]() -> std::unique_ptr<AudioDevice> {
+            if (!g_devices->beeper) {
+                auto d = std::make_unique<FakeAudioDevice>(&g_devices->beeperState);
+                g_devices->beeper = d.get();
+                return d;
+            }
             auto d = std::make_unique<FakeAudioDevice>(&g_devices->state);
             g_devices->last = d.get();
             return d;
         });
+        Beeper::beep(1000, 10);
+        QVERIFY(m_devices.beeper);
+        finishBeeps();
     }
     void init()
     {
         m_prompts = new FakePrompts;
         m_devices.state = FakeAudioDevice::State();
     }
-    void cleanup() { delete m_prompts; }
+    void cleanup()
+    {
+        finishBeeps();
+        delete m_prompts;
+    }
 
     void composeRecordStopPlay()
     {
@@ -196,6 +219,13 @@ private slots:
         IncomingSoundWindow w(QStringLiteral("PC2"), clip, settings);
         QSignalSpy finished(&w, &QDialog::finished);
         w.show();
+        // The two beeps first, each whole; the sound once they have been heard.
+        QCOMPARE(m_devices.beeperState.played,
+                 Beeper::render({{1000, 100}, {1300, 100}}, Beeper::kSampleRate));
+        QCOMPARE(m_devices.beeperState.format.samplesPerSecond, Beeper::kSampleRate);
+        QTest::qWait(50);
+        QVERIFY(!clip.isPlaying());
+        QVERIFY(m_devices.beeper->finish());
         QTRY_VERIFY(clip.isPlaying());
         QVERIFY(m_devices.last->finish());
         QTRY_COMPARE(finished.size(), 1);
@@ -213,9 +243,21 @@ private slots:
         IncomingSoundWindow w(QStringLiteral("PC2"), clip, settings);
         QSignalSpy finished(&w, &QDialog::finished);
         w.show();
+        finishBeeps();
         QTRY_VERIFY(clip.isPlaying());
         QTest::mouseClick(button(&w, QStringLiteral("Остановить")), Qt::LeftButton);
         QTRY_COMPARE(finished.size(), 1);
+    }
+
+    // Beeps asked for while others sound follow them (a message window's
+    // after a sound window's), as the system's synchronous Beep has it.
+    void beepsSoundOneAfterTheOther()
+    {
+        Beeper::beep(1300, 100);
+        Beeper::beep(1000, 200);
+        QCOMPARE(m_devices.beeperState.played, Beeper::render({{1300, 100}}, 22050));
+        QVERIFY(m_devices.beeper->finish());
+        QTRY_COMPARE(m_devices.beeperState.played, Beeper::render({{1000, 200}}, 22050));
     }
 
     void incomingWindowWithoutAnOutputDevice()

@@ -34,9 +34,15 @@ IncomingSoundWindow::~IncomingSoundWindow() = default;
 void IncomingSoundWindow::opened()
 {
     m_clip.setDeviceId(-1);
-    Beeper::beep({{1000, 100}, {1300, 100}});
+    const QList<Beeper::Tone> tones{{1000, 100}, {1300, 100}};
+    // The sound follows the two beeps, as it does after Windows' Beep.
     if (m_settings.get().AutoPlaySound)
-        QMetaObject::invokeMethod(this, &IncomingSoundWindow::playClicked, Qt::QueuedConnection);
+        Beeper::beep(tones, this, [this] {
+            if (isVisible() && !m_clip.isPlaying())
+                playClicked();
+        });
+    else
+        Beeper::beep(tones);
 }
 
 void IncomingSoundWindow::playClicked()

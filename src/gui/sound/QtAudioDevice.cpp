@@ -1,14 +1,67 @@
 #include "QtAudioDevice.h"
 
+#include "core/sound/MonoMixer.h"
+
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
 #include <QAudioSource>
-#include <QBuffer>
+#include <QElapsedTimer>
 #include <QMediaDevices>
 #include <QPointer>
+#include <QTimer>
 
+#include <cstring>
 #include <deque>
+#include <limits>
+
+namespace {
+
+// What the sink reads: the clip, then silence for as long as it asks. The
+// sink goes idle as soon as its data has been handed to the sound server,
+// and stopping it then drops what the server still holds (the last tenth
+// of a second); with silence behind the clip the stream keeps running
+// until the clip's last sample has been played.
+class ClipFeed : public QIODevice {
+public:
+    using QIODevice::QIODevice;
+    void begin(const char *data, qint64 length, char silence)
+    {
+        close();
+        m_data = data;
+        m_length = length;
+        m_position = 0;
+        m_silence = silence;
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return std::numeric_limits<int>::max(); }
+
+protected:
+    qint64 readData(char *out, qint64 max) override
+    {
+        const qint64 n = qBound<qint64>(0, m_length - m_position, max);
+        std::memcpy(out, m_data + m_position, size_t(n));
+        std::memset(out + n, m_silence, size_t(max - n));
+        m_position += n;
+        return max;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    const char *m_data = nullptr;
+    qint64 m_length = 0;
+    qint64 m_position = 0;
+    char m_silence = 0;
+};
+
+// How often the sink's played time is looked at, and how long past the
+// clip's own length a playback may take before it counts as played (a
+// server that stalls must not keep the window waiting).
+constexpr int kDrainPollMs = 20;
+constexpr qint64 kDrainSlackMs = 3000;
+
+} // namespace
 
 class QtAudioDevice::Worker : public QObject {
 public:
@@ -17,9 +70,25 @@ public:
     {
         closeCapture();
         const QAudioDevice device = QMediaDevices::defaultAudioInput();
-        const QAudioFormat f = toQt(format);
-        if (device.isNull() || !device.isFormatSupported(f))
+        if (device.isNull())
             return false;
+        QAudioFormat f = toQt(format);
+        // Mono is taken in the device's own channel layout and mixed here:
+        // PipeWire's own stereo-to-mono mix adds the channels (at -3 dB
+        // each) where PulseAudio averages them, so a loud voice would clip.
+        const int own = device.preferredFormat().channelCount();
+        if (format.channels == 1 && own > 1 && own <= MonoMixer::kMaxChannels) {
+            QAudioFormat taken = f;
+            taken.setChannelCount(own);
+            if (device.isFormatSupported(taken))
+                f = taken;
+        }
+        if (!device.isFormatSupported(f))
+            return false;
+        // Without mixing, the bytes are copied as they come.
+        m_mixer = f.channelCount() == format.channels
+                      ? MonoMixer(1, 8)
+                      : MonoMixer(f.channelCount(), format.bitsPerSample);
         m_source = new QAudioSource(device, f, this);
         m_captureDone = std::move(done);
         // An audio server that goes away stops the source: the buffers come
@@ -53,19 +122,29 @@ public:
     {
         // The input device does not report what it holds: read until it
         // gives nothing.
+        const int sampleBytes = m_mixer.sampleBytes();
         while (m_input) {
             if (m_queue.empty()) {
-                // No buffer queued: the sound is not wanted.
-                if (m_input->read(m_discard, sizeof m_discard) <= 0)
+                // No buffer queued: the sound is not wanted (but goes
+                // through the mixer, which keeps count of the frames).
+                const qint64 n = m_input->read(m_scratch, sizeof m_scratch);
+                if (n <= 0)
                     break;
+                m_mixer.mix(m_scratch, n, m_discard);
                 continue;
             }
             WaveBuffer *b = m_queue.front();
-            const qint64 n = m_input->read(b->data + b->recorded, b->length - b->recorded);
-            if (n <= 0)
-                break;
-            b->recorded += quint32(n);
-            if (b->recorded == b->length) {
+            // As many frames as the buffer has room for once mixed.
+            const qint64 room = (b->length - b->recorded) / sampleBytes;
+            const qint64 want =
+                qMin<qint64>(room * m_mixer.frameBytes() - m_mixer.pending(), sizeof m_scratch);
+            if (want > 0) {
+                const qint64 n = m_input->read(m_scratch, want);
+                if (n <= 0)
+                    break;
+                b->recorded += quint32(m_mixer.mix(m_scratch, n, b->data + b->recorded));
+            }
+            if (b->length - b->recorded < quint32(sampleBytes)) {
                 m_queue.pop_front();
                 b->done = true;
                 m_captureDone(b); // may queue it again
@@ -99,29 +178,48 @@ public:
         if (device.isNull() || !device.isFormatSupported(f))
             return false;
         m_sink = new QAudioSink(device, f, this);
+        m_playFormat = format;
         m_playbackDone = std::move(done);
+        // An audio server that goes away stops the sink: the buffer comes
+        // back as after its end.
         connect(m_sink, &QAudioSink::stateChanged, this, [this](QAudio::State state) {
-            if (state == QAudio::IdleState || state == QAudio::StoppedState)
-                finishPlayback(true);
+            if (state == QAudio::StoppedState)
+                finishPlayback();
         });
+        m_drainTimer.setInterval(kDrainPollMs);
+        connect(&m_drainTimer, &QTimer::timeout, this, &Worker::checkDrained, Qt::UniqueConnection);
         return true;
     }
     bool write(WaveBuffer *buffer)
     {
         if (!m_sink)
             return false;
-        m_playBuffer.close();
-        m_playBuffer.setData(QByteArray::fromRawData(buffer->data, qsizetype(buffer->length)));
-        m_playBuffer.open(QIODevice::ReadOnly);
+        m_feed.begin(buffer->data, qint64(buffer->length),
+                     m_playFormat.bitsPerSample == 8 ? char(0x80) : char(0));
+        m_clipUSecs = qint64(buffer->length) * 1000000 / qMax(1, m_playFormat.bytesPerSecond());
         m_playing = buffer;
-        m_sink->start(&m_playBuffer);
+        m_sink->start(&m_feed);
         if (m_sink->error() != QAudio::NoError) {
             m_playing = nullptr;
             return false;
         }
+        m_playClock.start();
+        m_drainTimer.start();
         return true;
     }
-    void resetPlayback() { finishPlayback(false); }
+    // The buffer is done when the server says it has played as much as
+    // the clip holds, or, should it stall, a while after it should have.
+    void checkDrained()
+    {
+        if (!m_playing || !m_sink) {
+            m_drainTimer.stop();
+            return;
+        }
+        if (m_sink->processedUSecs() >= m_clipUSecs ||
+            m_playClock.elapsed() > m_clipUSecs / 1000 + kDrainSlackMs)
+            finishPlayback();
+    }
+    void resetPlayback() { finishPlayback(); }
     void closePlayback()
     {
         resetPlayback();
@@ -151,13 +249,15 @@ private:
     }
 
     // Hands the buffer back once: played to its end, or stopped.
-    void finishPlayback(bool played)
+    void finishPlayback()
     {
         WaveBuffer *b = m_playing;
         if (!b)
             return;
         m_playing = nullptr;
-        if (!played && m_sink)
+        m_drainTimer.stop();
+        // Played or not, what follows the clip is silence: stop it.
+        if (m_sink)
             m_sink->stop();
         b->done = true;
         m_playbackDone(b);
@@ -169,10 +269,16 @@ private:
     QPointer<QIODevice> m_input;
     std::deque<WaveBuffer *> m_queue;
     BufferCallback m_captureDone;
+    MonoMixer m_mixer;
+    char m_scratch[4096];
     char m_discard[4096];
 
     QAudioSink *m_sink = nullptr;
-    QBuffer m_playBuffer;
+    PcmFormat m_playFormat;
+    ClipFeed m_feed{this};
+    qint64 m_clipUSecs = 0;
+    QElapsedTimer m_playClock;
+    QTimer m_drainTimer{this};
     WaveBuffer *m_playing = nullptr;
     BufferCallback m_playbackDone;
 };

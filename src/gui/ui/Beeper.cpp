@@ -1,24 +1,24 @@
 #include "Beeper.h"
 
 #include <QApplication>
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSink>
-#include <QBuffer>
-#include <QMediaDevices>
 #include <QtEndian>
 
 #include <cmath>
 #include <numbers>
 
 namespace {
-constexpr int kSampleRate = 22050;
 constexpr double kVolume = 0.4;
 } // namespace
 
 Beeper::Beeper(QObject *parent) : QObject(parent) {}
 
-Beeper::~Beeper() = default;
+Beeper::~Beeper()
+{
+    // The device's last word must not reach a half-destroyed beeper.
+    m_queue.clear();
+    if (m_device)
+        m_device->closePlayback();
+}
 
 QByteArray Beeper::render(const QList<Tone> &tones, int sampleRate)
 {
@@ -42,35 +42,44 @@ QByteArray Beeper::render(const QList<Tone> &tones, int sampleRate)
     return out;
 }
 
-void Beeper::beep(const QList<Tone> &tones)
+void Beeper::beep(const QList<Tone> &tones, QObject *context, std::function<void()> then)
 {
     static Beeper *instance = new Beeper(qApp);
-    instance->play(tones);
+    instance->m_queue.push_back({tones, context, std::move(then)});
+    instance->playNext();
 }
 
-void Beeper::play(const QList<Tone> &tones)
+void Beeper::playNext()
 {
-    const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-    QAudioFormat format;
-    format.setSampleRate(kSampleRate);
-    format.setChannelCount(1);
-    format.setSampleFormat(QAudioFormat::Int16);
-    if (device.isNull() || !device.isFormatSupported(format)) {
-        QApplication::beep();
+    if (m_playing || m_queue.empty())
         return;
+    if (!m_device)
+        m_device = AudioDevice::create();
+    m_samples = render(m_queue.front().tones, kSampleRate);
+    m_buffer = WaveBuffer{m_samples.data(), quint32(m_samples.size()), 0, false};
+    // The device hands the buffer back on its own thread once it has been
+    // heard to its end.
+    const auto heard = [this](WaveBuffer *) {
+        QMetaObject::invokeMethod(this, &Beeper::played, Qt::QueuedConnection);
+    };
+    m_playing = true;
+    if ((!m_device->isPlaybackOpen() &&
+         !m_device->openPlayback(PcmFormat{1, kSampleRate, 16}, heard)) ||
+        m_samples.isEmpty() || !m_device->write(&m_buffer)) {
+        if (!m_samples.isEmpty())
+            QApplication::beep();
+        QMetaObject::invokeMethod(this, &Beeper::played, Qt::QueuedConnection);
     }
-    if (m_sink)
-        m_sink->stop();
-    m_buffer = std::make_unique<QBuffer>();
-    m_buffer->setData(render(tones, kSampleRate));
-    m_buffer->open(QIODevice::ReadOnly);
-    m_sink = std::make_unique<QAudioSink>(device, format);
-    connect(m_sink.get(), &QAudioSink::stateChanged, this, [this](QAudio::State state) {
-        // Played to the end: let the device go.
-        if (state == QAudio::IdleState && m_sink)
-            m_sink->stop();
-    });
-    m_sink->start(m_buffer.get());
-    if (m_sink->error() != QAudio::NoError)
-        QApplication::beep();
+}
+
+void Beeper::played()
+{
+    if (!m_playing || m_queue.empty())
+        return;
+    m_playing = false;
+    Request done = std::move(m_queue.front());
+    m_queue.pop_front();
+    if (done.then && done.context)
+        done.then();
+    playNext();
 }
