@@ -105,7 +105,7 @@ bool IncomingQueue::isFull() const
 bool IncomingQueue::isOverfull() const
 {
     std::lock_guard lock(m_mutex);
-    return int(m_items.size()) >= 2 * m_maxItems || m_bytes >= 2 * m_maxBytes;
+    return m_bytes >= 2 * m_maxBytes;
 }
 
 bool IncomingQueue::waitForRoom(const std::atomic<bool> &stop)

@@ -49,7 +49,9 @@ public:
     // is set first.
     bool waitForRoom(const std::atomic<bool> &stop);
     bool isFull() const;
-    // Twice the bound is held: even a stop takes in no more.
+    // Twice the bytes bound is held: even a stop takes in no more. (A stop
+    // takes in any number of messages within its time: their senders were
+    // told they were delivered.)
     bool isOverfull() const;
     // Records the item in the journal and queues it. Never refused: a
     // message already taken is never dropped.

@@ -76,6 +76,9 @@ struct ListenerServices {
     // this long to finish, silent for no longer than the idle limit.
     int stopDeadlineMs = 1000;
     int stopIdleMs = 200;
+    // All a stop gives the connections waiting in the listen queue, however
+    // many peers keep coming or stay silent.
+    int stopDrainMs = 800;
 };
 
 // The state of a stop under way, shared by the stopping thread and the

@@ -15,15 +15,26 @@ QString MessageListener::decodeQueued(const QByteArray &data)
     return QString(reinterpret_cast<const QChar *>(data.constData()), data.size() / 2);
 }
 
-void MessageListener::drainAfterStop(TcpSocket &listening)
+std::optional<MessagePort::ReceiveLimits> MessageListener::stopLimits(Clock::time_point began)
+{
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
+    const int left = int(m_services.stopDrainMs - spent);
+    if (left <= 0)
+        return std::nullopt;
+    const int most = std::max(left, kStopMomentMs);
+    return MessagePort::ReceiveLimits{std::min(m_services.stopIdleMs, most),
+                                      std::min(m_services.stopDeadlineMs, most), &m_connections};
+}
+
+void MessageListener::drainAfterStop(TcpSocket &listening, Clock::time_point began)
 {
     // Senders whose connections were made while the stop's own was on its
-    // way are taken too, as long as more keep coming.
-    const MessagePort::ReceiveLimits limits{m_services.stopIdleMs, m_services.stopDeadlineMs,
-                                            &m_connections};
+    // way are taken too, as long as more keep coming within the stop's time.
     while (!m_services.messages->isOverfull() && listening.waitReadable(kDrainWaitMs)) {
+        const auto limits = stopLimits(began);
         QString text;
-        if (!MessagePort::receiveText(listening, text, limits))
+        if (!limits || !MessagePort::receiveText(listening, text, *limits))
             break;
         if (!text.isEmpty())
             m_services.messages->push({QString::fromLatin1(kQueuedMessage), encodeQueued(text)});
@@ -36,6 +47,7 @@ void MessageListener::run()
     bool reported = false;
     auto backoff = std::chrono::milliseconds(100);
     const QString stopToken = QString::fromLatin1(StopToken);
+    std::optional<Clock::time_point> stopBegan;
 
     for (;;) {
         if (!listening.isOpen()) {
@@ -65,16 +77,20 @@ void MessageListener::run()
         m_services.messages->waitForRoom(m_stop.StopRequested);
         QString text;
         const bool stopping = m_stop.StopRequested;
+        if (stopping && !stopBegan)
+            stopBegan = Clock::now();
         // A stop whose own connection was cut on its way ends when nothing
-        // more waits; one that meets a flood ends once twice the queue's
-        // bound has been taken in (a sender beyond it finds the port closed).
-        if (stopping && (m_services.messages->isOverfull() ||
-                         !listening.waitReadable(m_services.stopDeadlineMs)))
+        // more waits; one that meets a flood or silent peers ends once its
+        // time is up or twice the queue's bytes have been taken in (a sender
+        // beyond finds the port closed).
+        const auto limits =
+            stopping ? stopLimits(*stopBegan)
+                     : MessagePort::ReceiveLimits{m_services.idleTimeoutMs, m_services.deadlineMs,
+                                                  &m_connections};
+        if (stopping && (!limits || m_services.messages->isOverfull() ||
+                         !listening.waitReadable(limits->deadlineMs)))
             break;
-        const MessagePort::ReceiveLimits limits{
-            stopping ? m_services.stopIdleMs : m_services.idleTimeoutMs,
-            stopping ? m_services.stopDeadlineMs : m_services.deadlineMs, &m_connections};
-        if (!MessagePort::receiveText(listening, text, limits)) {
+        if (!MessagePort::receiveText(listening, text, *limits)) {
             // An accept that fails during a stop ends the listener, so the
             // stop always returns.
             if (m_stop.StopRequested)
@@ -82,7 +98,7 @@ void MessageListener::run()
             continue;
         }
         if (m_stop.StopRequested && text == stopToken) {
-            drainAfterStop(listening);
+            drainAfterStop(listening, stopBegan.value_or(Clock::now()));
             break;
         }
         // Whatever arrived is a message, also when a stop cut its connection
