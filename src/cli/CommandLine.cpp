@@ -11,6 +11,7 @@
 #include "core/platform/MessengerService.h"
 #include "core/platform/NeighbourhoodBrowser.h"
 #include "core/transfer/FileTransfer.h"
+#include "core/transfer/OfferedFile.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -362,21 +363,18 @@ int CommandLine::sendFile(const QStringList &arguments)
     if (const auto problem = hostProblem(host))
         return usageError(kSendFile, *problem);
     const QFileInfo info(path);
-    if (!info.exists())
-        return usageError(kSendFile, format(StringId::CliNoSuchFile, {path}));
-    if (info.isDir())
-        return usageError(kSendFile, format(StringId::CliNotAFile, {path}));
+    qint64 length = 0;
     {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return usageError(kSendFile,
-                              format(StringId::CliCannotRead, {path, file.errorString()}));
+        // Only a regular file, and a pipe or device is never opened.
+        OfferedFile file;
+        if (const auto problem = file.open(path); problem != OfferedFile::Problem::None)
+            return usageError(kSendFile, OfferedFile::problemText(problem, path, file.error()));
+        length = file.size();
     }
     Ipv4Address address;
     if (!resolve(host, address))
         return Unreachable;
 
-    const qint64 length = info.size();
     m_out << format(StringId::CliWaitingForAnswer,
                     {info.fileName(), FileTransfer::sizeText(length), host, address.dotted()})
           << Qt::endl;
@@ -441,6 +439,12 @@ int CommandLine::sendFile(const QStringList &arguments)
         return Refused;
     case FileSendStatus::CannotOpen:
         m_err << text(StringId::SendFileCannotOpen) << Qt::endl;
+        return Refused;
+    case FileSendStatus::NotRegular:
+        m_err << OfferedFile::problemText(OfferedFile::Problem(outcomeArgument), path) << Qt::endl;
+        return Usage;
+    case FileSendStatus::Changed:
+        m_err << text(StringId::CliFileChanged) << Qt::endl;
         return Refused;
     default:
         break;
