@@ -433,6 +433,7 @@ private slots:
         // Made old, so that a write now is seen whatever the clock's grain.
         const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
         QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(source).constData(), old, 0), 0);
+        QDir(path("changed")).removeRecursively();
         QDir().mkpath(path("changed"));
         const QString target = path("changed/changing.bin");
         m_windows->answerOffers({target});
