@@ -125,8 +125,9 @@ void syncFolderOf(const QString &path)
 }
 
 // Writes a received file and hands it to the disk as it grows, a step at a
-// time, waiting for the step before: the sync at the end then has little
-// left to do, and the page cache never holds much of the file unwritten.
+// time, waiting for the oldest step on its way: the sync at the end then has
+// little left to do, and the page cache never holds much of the file
+// unwritten.
 class ReceivedData {
 public:
     explicit ReceivedData(int fd) : m_fd(fd) {}
@@ -158,8 +159,9 @@ private:
         // Failures are left to the sync at the end, which reports them.
         while (m_written - m_handedOn >= kWriteBackStep) {
             ::sync_file_range(m_fd, m_handedOn, kWriteBackStep, SYNC_FILE_RANGE_WRITE);
-            if (m_handedOn >= kWriteBackStep)
-                ::sync_file_range(m_fd, m_handedOn - kWriteBackStep, kWriteBackStep,
+            const qint64 oldest = m_handedOn - (kWriteBackSteps - 1) * kWriteBackStep;
+            if (oldest >= 0)
+                ::sync_file_range(m_fd, oldest, kWriteBackStep,
                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                                       SYNC_FILE_RANGE_WAIT_AFTER);
             m_handedOn += kWriteBackStep;

@@ -49,11 +49,13 @@ constexpr qint64 kReceivePiece = 65536;
 // dialog).
 constexpr int kAnswerTimeoutMs = 10 * 60 * 1000;
 // The receiver hands what it writes to the disk in steps of this many
-// bytes and waits for the step before, so that at most two steps are left
-// for the sync before the file takes its name.
+// bytes, with this many steps on their way at once (it waits for the oldest
+// before it hands on another), so that little is left for the sync before
+// the file takes its name and the disk still gets a deep queue.
 constexpr qint64 kWriteBackStep = qint64(8) << 20;
+constexpr int kWriteBackSteps = 4;
 // How long the sender waits for the receiver to close after the last byte:
-// the receiver's last two steps stored even at 1 MB/s, with room to spare.
+// the receiver's last steps stored even at 1 MB/s, with room to spare.
 constexpr int kCloseTimeoutMs = 60000;
 
 // The whole percentage of a file sent so far, from its real 64-bit length
