@@ -88,8 +88,7 @@ else
 fi
 
 # --- Files that change while sent (the command line) ----------------------------
-# cli_bg ARGS...: pc-a's command in the background (CLI_PID); its status
-# lands in $WORK/cli.status.
+# cli_bg ARGS...: pc-a's command in the background (CLI_PID), status in cli.status.
 cli_bg() {
     rm -f "$WORK/cli.status"
     (cli a "$@"; echo "$CLI_STATUS" >"$WORK/cli.status") &
@@ -101,11 +100,8 @@ for change in grows shrinks; do
     cp "$WORK/big.bin" "$WORK/$change.bin"
     cli_bg send-file pc-b "$WORK/$change.bin"
     if accept_offer "$WORK/changing/$change.bin" && wait_for 20 arriving "$WORK/changing" 2000000; then
-        if [ $change = grows ]; then
-            head -c 1000000 /dev/urandom >>"$WORK/$change.bin"
-        else
-            truncate -s 1000000 "$WORK/$change.bin"
-        fi
+        [ $change = grows ] && head -c 1000000 /dev/urandom >>"$WORK/$change.bin"
+        [ $change = shrinks ] && truncate -s 1000000 "$WORK/$change.bin"
         wait_for 60 test -s "$WORK/cli.status"
         check "a file that $change while sent: not delivered, status 1 (got $(cli_status): $(cat "$WORK/cli.err"))" \
             sh -c "[ '$(cli_status)' = 1 ] && grep -q 'файл изменился во время отправки' '$WORK/cli.err'"
@@ -114,8 +110,7 @@ for change in grows shrinks; do
     else
         fail "a file that $change while sent: the transfer starts"
     fi
-    kill $CLI_PID 2>/dev/null
-    wait $CLI_PID
+    kill $CLI_PID 2>/dev/null; wait $CLI_PID
     rm -f "$WORK/changing"/*
 done
 
