@@ -2,6 +2,7 @@
 
 #include "core/net/TcpSocket.h"
 #include "core/transfer/FileTransfer.h"
+#include "core/transfer/OfferedFile.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -44,20 +45,18 @@ int SendFileCommand::execute(const QStringList &given)
     if (const auto problem = hostProblem(host))
         return usageError(*problem);
     const QFileInfo info(path);
-    if (!info.exists())
-        return usageError(format(StringId::CliNoSuchFile, {path}));
-    if (info.isDir())
-        return usageError(format(StringId::CliNotAFile, {path}));
+    qint64 length = 0;
     {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return usageError(format(StringId::CliCannotRead, {path, file.errorString()}));
+        // Only a regular file, and a pipe or device is never opened.
+        OfferedFile file;
+        if (const auto problem = file.open(path); problem != OfferedFile::Problem::None)
+            return usageError(OfferedFile::problemText(problem, path, file.error()));
+        length = file.size();
     }
     Ipv4Address address;
     if (!resolve(host, address))
         return CommandLine::Unreachable;
 
-    const qint64 length = info.size();
     m_out << format(StringId::CliWaitingForAnswer,
                     {info.fileName(), FileTransfer::sizeText(length), host, address.dotted()})
           << Qt::endl;
@@ -123,6 +122,12 @@ int SendFileCommand::execute(const QStringList &given)
         return CommandLine::Refused;
     case FileSendStatus::CannotOpen:
         m_err << text(StringId::SendFileCannotOpen) << Qt::endl;
+        return CommandLine::Refused;
+    case FileSendStatus::NotRegular:
+        m_err << OfferedFile::problemText(OfferedFile::Problem(outcomeArgument), path) << Qt::endl;
+        return CommandLine::Usage;
+    case FileSendStatus::Changed:
+        m_err << text(StringId::CliFileChanged) << Qt::endl;
         return CommandLine::Refused;
     default:
         break;

@@ -162,6 +162,10 @@ private slots:
                                  << QByteArray() << "файл не найден";
         QTest::newRow("no path") << QStringList{"send-file", "PC-B"} << QByteArray()
                                  << "не указан файл";
+        QTest::newRow("device") << QStringList{"send-file", "PC-B", "/dev/zero"} << QByteArray()
+                                << "/dev/zero: это устройство, а не обычный файл";
+        QTest::newRow("no length") << QStringList{"send-file", "PC-B", "/proc/cpuinfo"}
+                                   << QByteArray() << "размер этого файла заранее неизвестен";
         // A host that is empty or an option is never looked up.
         QTest::newRow("empty host")
             << QStringList{send, "", "x"} << QByteArray() << "не указан компьютер";

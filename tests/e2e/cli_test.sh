@@ -13,21 +13,6 @@ start_pair || { fail "both programs listen"; summary; exit 1; }
 clipboard() { xclip -o -selection clipboard 2>/dev/null; }
 hex() { od -An -tx1 | tr -d ' \n'; }
 
-# cli NAME ARGS...: runs pc-NAME's copy of the program as a subcommand in
-# its host, with its settings and no display; stdout and stderr in
-# $WORK/cli.out and $WORK/cli.err, the status in CLI_STATUS. CLI_ENV: more
-# VARIABLE=value for it.
-CLI_ENV=()
-cli() {
-    local name=$1 ns
-    shift
-    [ "$name" = a ] && ns=$NS_A || ns=$NS_B
-    ip netns exec "$ns" unshare -u sh -c "hostname pc-$name; exec \"\$@\"" sh \
-        env -u DISPLAY HOME="$WORK/$name" XDG_CONFIG_HOME="$WORK/$name/config" LANG=ru_RU.UTF-8 \
-        LC_ALL= "${CLI_ENV[@]}" "$WORK/$name/bin/tarvello" "$@" </dev/null >"$WORK/cli.out" 2>"$WORK/cli.err"
-    CLI_STATUS=$?
-}
-
 # --- send ---------------------------------------------------------------------
 TEXT="Сервер перезагрузится в 18:00"
 t0=$(date +%s%N)

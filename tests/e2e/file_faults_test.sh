@@ -1,9 +1,11 @@
 #!/bin/bash
 # Whole-program tests of files that cannot be stored or break off: a folder
-# that cannot be written, a disk that fills, the link going down, the
-# receiver and the sender killed in the middle. Each ends in a clear message
-# on pc-a and, on pc-b, in nothing or a ".part" file beside the target,
-# never in a damaged file under the target's name. The link from pc-a is
+# that cannot be written, a disk that fills, the link going down, a file
+# that grows or shrinks while it is sent, the receiver and the sender killed
+# in the middle. Each ends in a clear message on pc-a and, on pc-b, in
+# nothing or a ".part" file beside the target, never in a damaged file under
+# the target's name. What is not a regular file (a device, a FIFO, a pipe,
+# /proc) is refused before anything is offered. The link from pc-a is
 # slowed to 40 Mbit/s so that a transfer lasts long enough to break into.
 source "$(dirname "$0")/lib.sh"
 
@@ -84,6 +86,65 @@ if send_into "$WORK/files/down.bin" && wait_for 20 arriving "$WORK/files" 200000
 else
     fail "link down: the transfer starts"
 fi
+
+# --- Files that change while sent (the command line) ----------------------------
+# cli_bg ARGS...: pc-a's command in the background (CLI_PID), status in cli.status.
+cli_bg() {
+    rm -f "$WORK/cli.status"
+    (cli a "$@"; echo "$CLI_STATUS" >"$WORK/cli.status") &
+    CLI_PID=$!
+}
+cli_status() { cat "$WORK/cli.status" 2>/dev/null; }
+mkdir -p "$WORK/changing"
+for change in grows shrinks; do
+    cp "$WORK/big.bin" "$WORK/$change.bin"
+    cli_bg send-file pc-b "$WORK/$change.bin"
+    if accept_offer "$WORK/changing/$change.bin" && wait_for 20 arriving "$WORK/changing" 2000000; then
+        [ $change = grows ] && head -c 1000000 /dev/urandom >>"$WORK/$change.bin"
+        [ $change = shrinks ] && truncate -s 1000000 "$WORK/$change.bin"
+        wait_for 60 test -s "$WORK/cli.status"
+        check "a file that $change while sent: not delivered, status 1 (got $(cli_status): $(cat "$WORK/cli.err"))" \
+            sh -c "[ '$(cli_status)' = 1 ] && grep -q 'файл изменился во время отправки' '$WORK/cli.err'"
+        check "a file that $change while sent: pc-b keeps only \"$change.bin.part\"" \
+            wait_for 10 sh -c "[ \"\$(ls -A '$WORK/changing')\" = $change.bin.part ]"
+    else
+        fail "a file that $change while sent: the transfer starts"
+    fi
+    kill $CLI_PID 2>/dev/null; wait $CLI_PID
+    rm -f "$WORK/changing"/*
+done
+
+# --- What is not a regular file ------------------------------------------------------
+# Refused at once with its reason (status 2), before anything is offered. A
+# FIFO is never opened: one without a writer does not hang the command, and
+# a writer waiting on one is neither let go nor killed.
+mkfifo "$WORK/lonely.fifo" "$WORK/fed.fifo"
+(seq 1 200000 >"$WORK/fed.fifo"; echo $? >"$WORK/writer.status") &
+writer=$!
+refused_at_once() { # refused_at_once PATH
+    cli_bg send-file pc-b "$1"
+    if ! wait_for 10 test -s "$WORK/cli.status"; then
+        [ -p "$1" ] && timeout 5 sh -c ": >'$1'" # a reader stuck in open() goes on
+        return 1
+    fi
+    [ "$(cli_status)" = 2 ] && grep -q "обычный файл" "$WORK/cli.err" && ! grep -q доставлен "$WORK/cli.out"
+}
+for offered in /proc/cpuinfo /dev/zero "$WORK/lonely.fifo" "$WORK/fed.fifo"; do
+    check "send-file $offered: refused at once with its reason" refused_at_once "$offered"
+done
+check "send-file <(seq 1 1000): refused at once with its reason" refused_at_once <(seq 1 1000)
+# In the sending window, a device typed into the file dialog: refused with
+# its reason, and the dialog asks again.
+check "the sending window refuses /dev/zero: \"$SEND_IMPOSSIBLE\"" \
+    choose_file_to_send /dev/zero "$SEND_IMPOSSIBLE"
+click_notice_ok "$SEND_IMPOSSIBLE"
+check "the file dialog asks again; cancelled, no sending window opens" \
+    eval 'wait_for 10 has_window "$CHOOSE_FILE" && close_dialog "$CHOOSE_FILE" && window_gone "$SENDING_FILE"'
+check "nothing of these is offered on pc-b" window_gone "$FILE_OFFER"
+check "the FIFO's writer still waits for a reader" kill -0 $writer
+timeout 10 cat "$WORK/fed.fifo" >/dev/null
+check "the FIFO's writer then writes everything (status 0, not SIGPIPE's 141)" \
+    wait_for 10 sh -c "[ \"\$(cat '$WORK/writer.status' 2>/dev/null)\" = 0 ]"
 
 # --- The receiver is killed ----------------------------------------------------------
 if send_into "$WORK/files/killed.bin" && wait_for 20 arriving "$WORK/files" 2000000; then

@@ -986,8 +986,9 @@ SENDING_FILE="Отправка файла пользователю <$PC_B_USER>"
 FILE_OFFER="Информация от Tarvello: <pc-a> посылает Вам файл "
 SEND_IMPOSSIBLE="Отправка невозможна:"
 
-# choose_file_to_send PATH: on pc-a, "Отправить файл" to the first user and
-# PATH typed into the file dialog; true when the sending window is open.
+# choose_file_to_send PATH [WINDOW]: on pc-a, "Отправить файл" to the first
+# user and PATH typed into the file dialog; true when the sending window (or
+# WINDOW) is open.
 choose_file_to_send() {
     TRAY_PID=$(pid_of a) open_tray_menu || return 1
     open_submenu 34 # "Отправить файл", above "Отправить сообщение"
@@ -997,7 +998,7 @@ choose_file_to_send() {
     sleep 0.5
     xdotool type --delay 10 "$1"
     xdotool key Return
-    wait_for 10 has_window "$SENDING_FILE"
+    wait_for 10 has_window "${2:-$SENDING_FILE}"
 }
 
 # replace_text TITLE X Y TEXT: a click into an edit of a window, then its
@@ -1021,6 +1022,21 @@ accept_offer() {
     sleep 0.5
     xdotool type --delay 10 "$1"
     xdotool key Return
+}
+
+# cli NAME ARGS...: runs pc-NAME's copy of the program as a subcommand in
+# its host, with its settings and no display; stdout and stderr in
+# $WORK/cli.out and $WORK/cli.err, the status in CLI_STATUS. CLI_ENV: more
+# VARIABLE=value for it.
+CLI_ENV=()
+cli() {
+    local name=$1 ns
+    shift
+    [ "$name" = a ] && ns=$NS_A || ns=$NS_B
+    ip netns exec "$ns" unshare -u sh -c "hostname pc-$name; exec \"\$@\"" sh \
+        env -u DISPLAY HOME="$WORK/$name" XDG_CONFIG_HOME="$WORK/$name/config" LANG=ru_RU.UTF-8 \
+        LC_ALL= "${CLI_ENV[@]}" "$WORK/$name/bin/tarvello" "$@" </dev/null >"$WORK/cli.out" 2>"$WORK/cli.err"
+    CLI_STATUS=$?
 }
 
 # --- WinPopup receiver ----------------------------------------------------------

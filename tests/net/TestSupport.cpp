@@ -8,7 +8,10 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace TestSupport {
 
@@ -150,6 +153,30 @@ BreakingReceiver::~BreakingReceiver()
 {
     if (m_thread.joinable())
         m_thread.join();
+}
+
+WatchedFifo::WatchedFifo(const QString &path)
+    : m_path(path), m_made(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0)
+{
+    m_thread = std::thread([this, deadline = QDeadlineTimer(30000)] {
+        while (m_made && !m_stop && !deadline.hasExpired()) {
+            // Succeeds only while a reader has it open or waits in open().
+            const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                m_opened = true;
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+}
+
+bool WatchedFifo::openedForReading()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    return m_opened;
 }
 
 } // namespace TestSupport

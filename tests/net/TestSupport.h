@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QTcpSocket>
 
 #include <atomic>
@@ -74,6 +75,27 @@ public:
 private:
     std::promise<quint16> m_listening;
     std::shared_future<quint16> m_port;
+    std::thread m_thread;
+};
+
+// A FIFO whose watcher keeps trying to write: it notes a reader that opens
+// the FIFO and lets it go at once, so code that must not open it fails a
+// test instead of hanging it.
+class WatchedFifo {
+public:
+    explicit WatchedFifo(const QString &path);
+    ~WatchedFifo()
+    {
+        openedForReading();
+        QFile::remove(m_path);
+    }
+    bool made() const { return m_made; }
+    bool openedForReading(); // stops watching
+
+private:
+    QString m_path;
+    bool m_made;
+    std::atomic<bool> m_opened{false}, m_stop{false};
     std::thread m_thread;
 };
 

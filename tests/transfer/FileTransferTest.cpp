@@ -5,6 +5,7 @@
 #include "support/TestMain.h"
 
 #include "core/net/Cancellation.h"
+#include "core/transfer/OfferedFile.h"
 #include "net/TestSupport.h"
 #include "support/TestListeners.h"
 
@@ -18,8 +19,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <future>
 #include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -314,7 +318,14 @@ private slots:
         QVERIFY(offerAccepted(s, QStringLiteral("kept.txt")));
         s.write(QByteArray(30000, 'p'));
         s.waitForBytesWritten(5000);
-        s.disconnectFromHost();
+        // The stream ends short of the offered length: the receiver resets,
+        // never closes in order (which would mean "stored").
+        QCOMPARE(::shutdown(int(s.socketDescriptor()), SHUT_WR), 0);
+        pollfd readable{int(s.socketDescriptor()), POLLIN, 0};
+        QCOMPARE(::poll(&readable, 1, 10000), 1);
+        char rest;
+        QCOMPARE(::recv(int(s.socketDescriptor()), &rest, 1, 0), ssize_t(-1));
+        QCOMPARE(errno, ECONNRESET);
         QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
         // The existing file is untouched; what arrived is kept under a name
         // that says it is partial, and the log says so.
@@ -405,6 +416,69 @@ private slots:
         restart.join();
         QVERIFY(waitUntil([&] { return readAll(path("moving.bin")) == body; }));
         QVERIFY(m_log->entries().isEmpty()); // nothing was cut
+    }
+
+    void aFileThatChangesWhileSentIsNotDelivered_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::newRow("grows") << 0;
+        QTest::newRow("shrinks") << 1;
+        QTest::newRow("written to") << 2;
+    }
+    void aFileThatChangesWhileSentIsNotDelivered()
+    {
+        QFETCH(int, change);
+        const QString source = path("changing.bin");
+        writeFile(source, randomBytes(1500000));
+        // Made old, so that a write now is seen whatever the clock's grain.
+        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(source).constData(), old, 0), 0);
+        QDir(path("changed")).removeRecursively();
+        QDir().mkpath(path("changed"));
+        const QString target = path("changed/changing.bin");
+        m_windows->answerOffers({target});
+        Reports r;
+        FileTransfer::sendFile(job(source), [&](FileSendStatus status, int argument) {
+            r(status, argument);
+            if (status != FileSendStatus::Progress || argument != 0)
+                return;
+            // Accepted, nothing read yet: the file changes under the sender.
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            if (change == 0)
+                QVERIFY(f.seek(f.size()) && f.write("more") == 4);
+            else if (change == 1)
+                QVERIFY(f.resize(100000));
+            else
+                QVERIFY(f.write("same length") == 11);
+        });
+        QCOMPARE(r.statuses().last(), FileSendStatus::Changed);
+        QVERIFY(waitUntil([&] { return m_log->size() == 1; }));
+        const QString line = m_log->entries().at(0).text;
+        QVERIFY2(line.startsWith(QStringLiteral("Файл changing.bin от PC1 принят не полностью")),
+                 qPrintable(line));
+        QCOMPARE(QDir(path("changed")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("changing.bin.part")});
+    }
+
+    void onlyRegularFilesAreOffered_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("problem");
+        QTest::newRow("device") << "/dev/zero" << int(OfferedFile::Problem::Device);
+        QTest::newRow("proc") << "/proc/cpuinfo" << int(OfferedFile::Problem::SizeUnknown);
+        QTest::newRow("folder") << "." << int(OfferedFile::Problem::Folder);
+    }
+    void onlyRegularFilesAreOffered()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, problem);
+        Reports r;
+        FileTransfer::sendFile(job(file.startsWith(u'/') ? file : m_dir.filePath(file)),
+                               std::ref(r));
+        QCOMPARE(r.list,
+                 (QList<QPair<FileSendStatus, int>>{{FileSendStatus::NotRegular, problem}}));
+        QCOMPARE(m_windows->offers().size(), 0);
     }
 
     void receiverThatBreaksOffIsAFailure()

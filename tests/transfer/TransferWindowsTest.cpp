@@ -276,6 +276,34 @@ private slots:
         QCOMPARE(w.statusText(), QStringLiteral("Статус: невозможно открыть отправляемый файл"));
     }
 
+    void onlyRegularFilesCanBeChosen()
+    {
+        // A device and a FIFO with a writer waiting: each is refused with
+        // its reason and the choice is asked for again; the FIFO is never
+        // opened (that would hang this thread, or kill its writer).
+        const UserList users = {{QStringLiteral("Я, IP = 127.0.0.1"), Ipv4Address::loopback()}};
+        WatchedFifo fifo(m_dir.filePath(QStringLiteral("fifo")));
+        QVERIFY(fifo.made());
+        const QString regular = makeFile("regular.bin", QByteArray(3000, 'r'));
+        QStringList choices = {QStringLiteral("/dev/zero"), m_dir.filePath(QStringLiteral("fifo")),
+                               regular};
+        SendFileWindow w(users, 0, QStringLiteral("PC1"), 1, [&](QWidget *, const QString &) {
+            return choices.isEmpty() ? QString() : choices.takeFirst();
+        });
+        QVERIFY(w.chooseFile());
+        QVERIFY(!fifo.openedForReading());
+        QCOMPARE(m_prompts->asked.size(), 2);
+        QCOMPARE(m_prompts->asked.at(0).caption, QStringLiteral("Отправка невозможна:"));
+        QCOMPARE(m_prompts->asked.at(0).text,
+                 QStringLiteral("/dev/zero: это устройство, а не обычный файл. Отправить можно "
+                                "только обычный файл"));
+        QCOMPARE(m_prompts->asked.at(1).text,
+                 m_dir.filePath(QStringLiteral("fifo")) +
+                     QStringLiteral(": это канал (FIFO), а не обычный файл. Отправить можно "
+                                    "только обычный файл"));
+        QCOMPARE(w.findChild<QLineEdit *>()->text(), regular + QStringLiteral(" (2 Кбайт)"));
+    }
+
     void cancellingTheFileChoiceChangesNothing()
     {
         const UserList users = {{QStringLiteral("Я, IP = 127.0.0.1"), Ipv4Address::loopback()}};

@@ -1,6 +1,7 @@
 #include "FileTransfer.h"
 
 #include "FileOfferWindows.h"
+#include "OfferedFile.h"
 #include "core/base/MessageLog.h"
 #include "core/base/StringTable.h"
 #include "core/net/DataPort.h"
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -21,10 +23,6 @@
 namespace FileTransfer {
 
 namespace {
-
-// How long the sender waits for the receiver to close after the last byte,
-// which tells that everything arrived.
-constexpr int kCloseTimeoutMs = 30000;
 
 void logIncoming(MessageLog *log, const QString &text)
 {
@@ -114,6 +112,68 @@ bool moveInto(const QString &from, const QString &to)
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+// The new name on the disk too. Not every file system can sync a folder;
+// the file's own data is synced already.
+void syncFolderOf(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Writes a received file and hands it to the disk as it grows, a step at a
+// time, waiting for the oldest step on its way: the sync at the end then has
+// little left to do, and the page cache never holds much of the file
+// unwritten.
+class ReceivedData {
+public:
+    explicit ReceivedData(int fd) : m_fd(fd) {}
+
+    // All of it, or false with errno set.
+    bool write(const char *data, qint64 size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(m_fd, data, size_t(size));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = EIO;
+                return false;
+            }
+            data += n;
+            size -= n;
+            m_written += n;
+        }
+        writeBack();
+        return true;
+    }
+
+private:
+    void writeBack()
+    {
+#ifdef __linux__
+        // Failures are left to the sync at the end, which reports them.
+        while (m_written - m_handedOn >= kWriteBackStep) {
+            ::sync_file_range(m_fd, m_handedOn, kWriteBackStep, SYNC_FILE_RANGE_WRITE);
+            const qint64 oldest = m_handedOn - (kWriteBackSteps - 1) * kWriteBackStep;
+            if (oldest >= 0)
+                ::sync_file_range(m_fd, oldest, kWriteBackStep,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER);
+            m_handedOn += kWriteBackStep;
+        }
+#endif
+    }
+
+    int m_fd;
+    qint64 m_written = 0;
+    qint64 m_handedOn = 0;
+};
+
 } // namespace
 
 int percentSent(qint64 sent, qint64 length)
@@ -169,9 +229,14 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
         report(FileSendStatus::NoConnection, socket.lastError());
         return;
     }
-    QFile file(job.path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    OfferedFile file;
+    const OfferedFile::Problem problem = file.open(job.path);
+    if (problem == OfferedFile::Problem::Missing || problem == OfferedFile::Problem::Unreadable) {
         report(FileSendStatus::CannotOpen, 0);
+        return;
+    }
+    if (problem != OfferedFile::Problem::None) {
+        report(FileSendStatus::NotRegular, int(problem));
         return;
     }
     const qint64 length = file.size();
@@ -207,10 +272,15 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
             report(FileSendStatus::Progress, percent);
         }
     }
+    // Exactly the offered length went, of the file as it was offered: one
+    // that grew, shrank or was written to is not sent as if it were whole.
+    const bool changed = whole && !file.unchanged();
+    whole = whole && !changed;
     file.close();
     if (whole) {
-        // The receiver closes once it has everything: wait for that close,
-        // so that a receiver that broke down is not taken for a success.
+        // The receiver closes in order once it has stored everything: wait
+        // for that close, so that a receiver that broke down is not taken
+        // for a success.
         socket.shutdownSend();
         socket.setReceiveTimeout(kCloseTimeoutMs);
         char rest[64];
@@ -219,8 +289,16 @@ void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, i
         }
         whole = n == 0;
     }
-    socket.close();
-    report(whole ? FileSendStatus::Done : FileSendStatus::Interrupted, 0);
+    // Anything but a whole file ends with a reset: the receiver must not
+    // take the end of the stream for the end of the file.
+    if (whole)
+        socket.close();
+    else
+        socket.abort();
+    report(changed ? FileSendStatus::Changed
+           : whole ? FileSendStatus::Done
+                   : FileSendStatus::Interrupted,
+           0);
 }
 
 void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOfferWindows *windows,
@@ -254,31 +332,35 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
     const bool answered = DataPort::answer(connection, 1);
 
     std::vector<char> buffer(kReceivePiece);
+    ReceivedData data(temp.handle());
     quint64 received = 0;
     bool writeFailed = false;
     qint64 n = -1;
     while (answered && (n = connection.receive(buffer.data(), kReceivePiece)) > 0) {
-        if (temp.write(buffer.data(), n) != n) {
+        if (!data.write(buffer.data(), n)) {
             writeFailed = true;
             break;
         }
         received += quint64(n);
     }
-    if (writeFailed || !temp.flush()) {
+    if (writeFailed) {
+        const int writeError = errno;
         // The sender learns of the failure from the reset.
         connection.abort();
-        logIncoming(log, StringTable::format(StringId::FileNotSavedLog,
-                                             {name, sender, temp.errorString()}));
+        logIncoming(log, StringTable::format(
+                             StringId::FileNotSavedLog,
+                             {name, sender, QString::fromLocal8Bit(std::strerror(writeError))}));
         temp.remove();
         return;
     }
     // Complete: the stream ended in order with the announced size (its lower
     // 32 bits, which is all the header carries).
-    const bool complete = n == 0 && quint32(received & 0xffffffffu) == header.size;
+    const bool lengthRight = quint32(received & 0xffffffffu) == header.size;
+    const bool complete = n == 0 && lengthRight;
     if (!complete && received == 0) {
         // The sender has gone before its first byte (it gave up waiting, or
         // ended): nothing arrived, nothing is kept.
-        connection.close();
+        connection.abort();
         temp.remove();
         logIncoming(log,
                     StringTable::format(StringId::FileNotSavedLog,
@@ -299,6 +381,7 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
                             {name, sender, QString::fromLocal8Bit(std::strerror(prepareError))}));
             QFile::remove(temp.fileName());
         } else if (moveInto(temp.fileName(), target)) {
+            syncFolderOf(target);
             connection.close();
         } else {
             connection.abort();
@@ -309,16 +392,22 @@ void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOffer
         }
         return;
     }
-    connection.close();
+    // Never the orderly close for a file not stored: that would tell the
+    // sender that it arrived.
+    connection.abort();
     const QString part = partName(target);
     if (!moveInto(temp.fileName(), part)) {
         QFile::remove(temp.fileName());
         return;
     }
-    logIncoming(log, StringTable::format(StringId::FileIncompleteLog,
-                                         {name, sender,
-                                          sizeText(quint32(qMin<quint64>(received, 0xffffffffu))),
-                                          sizeText(header.size), part}));
+    const QString got = sizeText(quint32(qMin<quint64>(received, 0xffffffffu)));
+    // The whole length came, but the sender broke off instead of closing:
+    // its file changed while it was sent, or the connection broke.
+    logIncoming(
+        log, lengthRight
+                 ? StringTable::format(StringId::FileEndNotConfirmedLog, {name, sender, got, part})
+                 : StringTable::format(StringId::FileIncompleteLog,
+                                       {name, sender, got, sizeText(header.size), part}));
 }
 
 DataConnectionHandler offerHandler(FileOfferWindows *windows)

@@ -23,6 +23,9 @@ enum class FileSendStatus : int {
                       // argument: the system's error
     CannotOpen = 5,   // the file could not be opened for reading
     Interrupted = 6,  // the transfer broke off before the end of the file
+    NotRegular = 7,   // not a regular file with a known length; argument:
+                      // the OfferedFile::Problem
+    Changed = 8,      // the file grew, shrank or was written to while sent
 };
 
 // The record handed to the worker.
@@ -45,6 +48,15 @@ constexpr qint64 kReceivePiece = 65536;
 // How long the sender waits for the recipient's decision (prompt and save
 // dialog).
 constexpr int kAnswerTimeoutMs = 10 * 60 * 1000;
+// The receiver hands what it writes to the disk in steps of this many
+// bytes, with this many steps on their way at once (it waits for the oldest
+// before it hands on another), so that little is left for the sync before
+// the file takes its name and the disk still gets a deep queue.
+constexpr qint64 kWriteBackStep = qint64(8) << 20;
+constexpr int kWriteBackSteps = 4;
+// How long the sender waits for the receiver to close after the last byte:
+// the receiver's last steps stored even at 1 MB/s, with room to spare.
+constexpr int kCloseTimeoutMs = 60000;
 
 // The whole percentage of a file sent so far, from its real 64-bit length
 // (files of 4 GiB and more count right); 100 for an empty file.
@@ -61,13 +73,18 @@ QString sizeText(quint64 bytes);
 QString safeFileName(const QString &offered);
 
 // The sending side of the file exchange, run by the worker: connects,
-// offers, and streams the file in pieces, reporting as it goes. Blocking.
+// offers a regular file, and streams exactly the offered length in pieces,
+// reporting as it goes. Done only when the receiver closed in order after
+// the last byte (it has stored the file); a file that changed meanwhile
+// ends with a reset, so the receiver does not keep it either. Blocking.
 void sendFile(const FileSendJob &job, const std::function<void(FileSendStatus, int)> &report);
 
 // The receiving side for a File header: asks through the incoming windows,
 // answers, and copies the stream into a temporary file in the chosen folder
-// that takes the chosen name when the whole file has arrived. Refusals, and
-// files that arrive incomplete or cannot be written, are logged.
+// that takes the chosen name, on the disk, when the offered length has
+// arrived and the sender closed in order; only then does it close in order
+// itself. Refusals, and files that arrive incomplete or cannot be written,
+// are logged, and the sender gets a reset.
 void receiveFileOffer(TcpSocket &connection, const DataHeader &header, FileOfferWindows *windows,
                       MessageLog *log);
 

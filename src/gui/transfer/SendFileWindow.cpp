@@ -1,6 +1,7 @@
 #include "SendFileWindow.h"
 
 #include "core/base/StringTable.h"
+#include "core/transfer/OfferedFile.h"
 #include "gui/ui/PromptService.h"
 #include "ui_SendFileWindow.h"
 
@@ -73,14 +74,29 @@ bool SendFileWindow::chooseFile()
     const QString title = StringTable::format(
         StringId::SendFileChoose,
         {m_index >= 0 && m_index < m_users.size() ? m_users.at(m_index).displayText : QString()});
-    const QString path = m_chooser(isVisible() ? this : nullptr, title);
-    if (path.isEmpty())
-        return false;
+    QString path;
+    OfferedFile file;
+    for (;;) {
+        path = m_chooser(isVisible() ? this : nullptr, title);
+        if (path.isEmpty())
+            return false;
+        // Only a regular file can be offered, and a pipe or device is never
+        // opened (that could block this thread): the user is told why and
+        // chooses again.
+        const OfferedFile::Problem problem = file.open(path);
+        if (problem == OfferedFile::Problem::None || problem == OfferedFile::Problem::Missing ||
+            problem == OfferedFile::Problem::Unreadable)
+            break;
+        PromptService::instance().ask(
+            isVisible() ? this : nullptr, PromptService::Icon::Information,
+            StringTable::text(StringId::SendFileImpossible),
+            OfferedFile::problemText(problem, path), PromptService::Buttons::Ok);
+    }
     m_path = path;
     m_fileName = QFileInfo(path).fileName();
-    QFile file(path);
-    const quint32 size =
-        file.open(QIODevice::ReadOnly) ? quint32(quint64(file.size()) & 0xffffffffu) : 0xffffffffu;
+    // A file that cannot be opened shows the largest size; sending it
+    // reports that it cannot be opened.
+    const quint32 size = file.isOpen() ? quint32(quint64(file.size()) & 0xffffffffu) : 0xffffffffu;
     m_ui->file->setText(
         StringTable::format(StringId::FileWithSize, {path, FileTransfer::sizeText(size)}));
     m_ui->file->setCursorPosition(0);
@@ -137,19 +153,25 @@ void SendFileWindow::report(FileSendStatus status, int argument)
     default:
         break;
     }
-    StringId what;
+    QString what;
     switch (status) {
     case FileSendStatus::Refused:
-        what = StringId::SendFileRefused;
+        what = text(StringId::SendFileRefused);
         break;
     case FileSendStatus::NoConnection:
-        what = StringId::CannotConnect;
+        what = text(StringId::CannotConnect);
         break;
     case FileSendStatus::CannotOpen:
-        what = StringId::SendFileCannotOpen;
+        what = text(StringId::SendFileCannotOpen);
         break;
     case FileSendStatus::Interrupted:
-        what = StringId::SendFileInterrupted;
+        what = text(StringId::SendFileInterrupted);
+        break;
+    case FileSendStatus::Changed:
+        what = text(StringId::SendFileChanged);
+        break;
+    case FileSendStatus::NotRegular:
+        what = OfferedFile::problemText(OfferedFile::Problem(argument), m_path);
         break;
     default:
         return;
@@ -159,9 +181,9 @@ void SendFileWindow::report(FileSendStatus status, int argument)
     m_ui->closeButton->setEnabled(true);
     m_busy = false;
     PromptService::instance().ask(nullptr, PromptService::Icon::Information,
-                                  text(StringId::SendFileImpossible), text(what),
+                                  text(StringId::SendFileImpossible), what,
                                   PromptService::Buttons::Ok);
-    m_ui->status->setText(format(StringId::SendFileStatus, {text(what).toLower()}));
+    m_ui->status->setText(format(StringId::SendFileStatus, {what.toLower()}));
 }
 
 void SendFileWindow::reject()
