@@ -194,7 +194,14 @@ begin d
 kill -TERM "$(pid_of d)"
 wait_exit d 10
 mount -t tmpfs -o size=64k tmpfs "$WORK/d/.local/state" && on_exit "umount -l '$WORK/d/.local/state'"
+# A damaged journal too large to be kept aside there.
+mkdir -p "$WORK/d/.local/state/Tarvello"
+python3 "$E2E_DIR/journal.py" write "$(journal_of d)" 1000
+printf X | dd of="$(journal_of d)" bs=1 seek=100 conv=notrunc 2>/dev/null
+damaged=$(md5sum <"$(journal_of d)")
 begin d
+check "a damaged journal that cannot be kept aside is not replaced" \
+    [ "$(md5sum <"$(journal_of d)")" = "$damaged" ]
 python3 -c "import sys; sys.stdout.write(('я' * 100000).encode('cp1251').hex())" |
     python3 "$E2E_DIR/rawtcp.py" send 127.0.0.1 "$MSG" -
 if wait_for 10 has_window "$NOTICE"; then

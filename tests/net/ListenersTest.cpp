@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "support/FakeIncomingWindows.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -382,6 +383,24 @@ private slots:
         blocked.setFailureHandler([&](const QString &path, const QString &) { said << path; });
         QVERIFY(!blocked.claim(pending) && !blocked.claim(pending));
         QCOMPARE(said, QStringList{m_dir.filePath("blocker/Tarvello/journal")});
+
+        // An empty lock a power loss left is nobody's; a folder in its place is said.
+        for (const char *kind : {"empty lock", "folder lock"}) {
+            const QString folder = m_dir.filePath(QString::fromLatin1(kind));
+            QFile lock(folder + "/journal.lock");
+            QVERIFY(QDir().mkpath(kind == QByteArray("empty lock") ? folder : lock.fileName()));
+            if (kind == QByteArray("empty lock")) {
+                QVERIFY(lock.open(QIODevice::WriteOnly));
+                lock.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                 QFileDevice::FileModificationTime);
+                lock.close();
+            }
+            MessageJournal journal(folder);
+            said.clear();
+            journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
+            QCOMPARE(journal.claim(pending), kind == QByteArray("empty lock"));
+            QCOMPARE(said.size(), kind == QByteArray("empty lock") ? 0 : 1);
+        }
     }
 
     void stopTakesInEveryMessageWaiting_data()

@@ -3,6 +3,7 @@
 #include "IncomingQueue.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -152,7 +153,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         }
         QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    if (!m_lock.tryLock(0)) {
+    if (!m_lock.tryLock(0) && !takeUnreadableLock()) {
         if (m_lock.error() != QLockFile::LockFailedError)
             failLocked(QString::fromLocal8Bit(std::strerror(
                 m_lock.error() == QLockFile::PermissionError ? EACCES : EIO)));
@@ -202,10 +203,19 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         const QString aside = path() + QStringLiteral(".damaged");
         if (info.isFile() && info.size() <= kMaxFile) {
             QFile::remove(aside + QStringLiteral(".new"));
-            if (QFile::copy(path(), aside + QStringLiteral(".new"))) {
-                std::error_code error;
+            QFile copy(path());
+            std::error_code error;
+            if (copy.copy(aside + QStringLiteral(".new")))
                 std::filesystem::rename(std::filesystem::path((aside + ".new").toStdU16String()),
                                         std::filesystem::path(aside.toStdU16String()), error);
+            if (copy.error() != QFileDevice::NoError || error) {
+                // Not kept aside (a full disk): the damaged journal is not
+                // replaced, and nothing more is recorded in this run.
+                QFile::remove(aside + QStringLiteral(".new"));
+                failLocked(error ? QString::fromStdString(error.message()) : copy.errorString());
+                m_thread = std::thread([this] { syncLoop(); });
+                pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
+                return true;
             }
         } else {
             QFile::remove(aside);
@@ -218,6 +228,26 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     m_thread = std::thread([this] { syncLoop(); });
     pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
     return true;
+}
+
+bool MessageJournal::takeUnreadableLock()
+{
+    // A lock that names no process (empty or garbage: a power loss while it
+    // was written) is nobody's once it is a few seconds old; anything else
+    // in its place (a folder) is said.
+    qint64 pid = 0;
+    QString host, application;
+    const QString lockPath = m_folder + QStringLiteral("/journal.lock");
+    const QFileInfo info(lockPath);
+    if (m_lock.error() != QLockFile::LockFailedError ||
+        m_lock.getLockInfo(&pid, &host, &application))
+        return false;
+    if (info.isFile() && info.lastModified().secsTo(QDateTime::currentDateTime()) >= 5 &&
+        QFile::remove(lockPath) && m_lock.tryLock(0))
+        return true;
+    if (!info.isFile())
+        failLocked(QString::fromLocal8Bit(std::strerror(EISDIR)) + QStringLiteral(": ") + lockPath);
+    return false;
 }
 
 bool MessageJournal::compactLocked()

@@ -87,6 +87,7 @@ private:
     bool writeLocked(const QByteArray &record);
     void failLocked(const QString &reason);
     bool compactLocked();
+    bool takeUnreadableLock();
 
     const QString m_folder;
     QLockFile m_lock;
