@@ -415,6 +415,8 @@ private slots:
         QTest::newRow("restart, a small queue") << true << 2 << 0 << 7;
         // Silent peers cost the stop no more than its time.
         QTest::newRow("exit, silent peers") << false << 4 << 60 << 7;
+        // ... and a stream of them that never ends (-1).
+        QTest::newRow("exit, peers keep coming") << false << 4 << -1 << 7;
     }
     void stopTakesInEveryMessageWaiting()
     {
@@ -437,6 +439,16 @@ private slots:
             silent.push_back(std::make_unique<QTcpSocket>());
             QVERIFY(connectClient(*silent.back(), m_messagePort));
         }
+        std::jthread coming;
+        if (silentPeers < 0)
+            coming = std::jthread([this](std::stop_token stop) {
+                std::vector<std::unique_ptr<QTcpSocket>> peers;
+                while (!stop.stop_requested() && peers.size() < 2000) {
+                    peers.push_back(std::make_unique<QTcpSocket>());
+                    connectClient(*peers.back(), m_messagePort);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(4));
+                }
+            });
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
         if (restart) {
             m_control->restartListeners(); // never waits for a window
