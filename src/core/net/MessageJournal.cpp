@@ -213,8 +213,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
                 // replaced, and nothing more is recorded in this run.
                 QFile::remove(aside + QStringLiteral(".new"));
                 failLocked(error ? QString::fromStdString(error.message()) : copy.errorString());
-                m_thread = std::thread([this] { syncLoop(); });
-                pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
+                startSyncThread();
                 return true;
             }
         } else {
@@ -225,9 +224,14 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     // Only what is not done is written again, under the same ids.
     if (compactLocked())
         QFile::remove(saved);
+    startSyncThread();
+    return true;
+}
+
+void MessageJournal::startSyncThread()
+{
     m_thread = std::thread([this] { syncLoop(); });
     pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
-    return true;
 }
 
 bool MessageJournal::takeUnreadableLock()

@@ -83,6 +83,7 @@ public:
     static QByteArray doneRecord(quint64 id);
 
 private:
+    void startSyncThread();
     void syncLoop();
     bool writeLocked(const QByteArray &record);
     void failLocked(const QString &reason);
