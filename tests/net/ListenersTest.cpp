@@ -451,6 +451,7 @@ private slots:
             });
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
         if (restart) {
+            useFreePorts(); // the listener moves
             m_control->restartListeners(); // never waits for a window
             QCOMPARE(m_control->messages().size(), taken);
             m_fakeWindows->release();

@@ -406,16 +406,25 @@ private slots:
         const QByteArray body = randomBytes(100000);
         s.write(body.left(1000));
         s.waitForBytesWritten(5000);
-        // The ports change while the file arrives: the restart waits for it.
+        // The data port moves while the file arrives: the restart waits for
+        // it, and the message listener, whose port stays, keeps listening.
+        Settings moved = m_receiver->settings.get();
+        moved.ListeningDataPort = TestSupport::freeConfiguredPort();
+        m_receiver->settings.set(moved);
         std::jthread restart([this] { m_receiver->control->restartListeners(); });
         QTest::qWait(300);
+        QVERIFY(TestSupport::sendAndClose(m_receiver->messagePort(), "meanwhile"));
+        QVERIFY(waitUntil([&] { return m_windows->shown().contains(QStringLiteral("meanwhile")); }));
         s.write(body.mid(1000));
         while (s.bytesToWrite() > 0 && s.waitForBytesWritten(5000)) {
         }
         s.disconnectFromHost();
         restart.join();
+        QCOMPARE(m_receiver->control->dataPort(), moved.ListeningDataPort);
         QVERIFY(waitUntil([&] { return readAll(path("moving.bin")) == body; }));
-        QVERIFY(m_log->entries().isEmpty()); // nothing was cut
+        // Nothing was cut: the message is all there is in the log.
+        QCOMPARE(m_log->size(), 1);
+        QCOMPARE(m_log->entries().at(0).text, QStringLiteral("meanwhile"));
     }
 
     void aFileThatChangesWhileSentIsNotDelivered_data()

@@ -135,8 +135,30 @@ void ListenerControl::restartListeners()
     // After Exit the listeners stay stopped.
     if (m_ended)
         return;
-    stop();
-    start();
+    if (!m_message) {
+        start();
+        return;
+    }
+    const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
+    const quint16 messagePort = settings.messagePort();
+    const quint16 dataPort = settings.dataPort();
+    // A listener whose port stays keeps listening (one that could not take
+    // its port keeps trying it by itself). Each listener moves on its own:
+    // the message port is not closed while a file still arrives. Unless
+    // the two trade ports: then both let theirs go first.
+    if (messagePort == m_data->port() || dataPort == m_message->port()) {
+        stop();
+        start();
+        return;
+    }
+    if (messagePort != m_message->port()) {
+        stopMessage();
+        startMessage(messagePort);
+    }
+    if (dataPort != m_data->port()) {
+        stopData();
+        startData(dataPort);
+    }
 }
 
 void ListenerControl::start()
@@ -144,11 +166,21 @@ void ListenerControl::start()
     if (m_message)
         return;
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
+    startMessage(settings.messagePort());
+    startData(settings.dataPort());
+}
+
+void ListenerControl::startMessage(quint16 port)
+{
     m_stop.StopRequested = false;
-    m_stop.DataStopRequested = false;
-    m_message = std::make_unique<MessageListener>(m_services, m_stop, settings.messagePort());
+    m_message = std::make_unique<MessageListener>(m_services, m_stop, port);
     m_message->start();
-    m_data = std::make_unique<DataListener>(m_services, m_stop, settings.dataPort());
+}
+
+void ListenerControl::startData(quint16 port)
+{
+    m_stop.DataStopRequested = false;
+    m_data = std::make_unique<DataListener>(m_services, m_stop, port);
     m_data->start();
 }
 
@@ -187,24 +219,34 @@ void ListenerControl::stop()
 {
     if (!m_message)
         return;
-
-    // At the program's end a peer still sending a message or a request is
-    // cut after a moment; a restart waits for it.
-    const std::optional<std::chrono::milliseconds> cut =
-        m_ended ? std::optional(std::chrono::milliseconds(kStopGraceMs)) : std::nullopt;
-    m_stop.request(m_stop.StopRequested);
-    stopListener(*m_message, m_message->port(), QByteArray(StopToken), cut, m_stop.Ending);
-    m_message->join();
-    m_stop.StopRequested = false;
-
+    stopMessage();
     // A request answered (an offer's prompt and its copy, a sound) is
     // finished, as a window the user has open is waited for, unless the
     // session is ending.
+    stopData();
+}
+
+std::optional<std::chrono::milliseconds> ListenerControl::cutAfter() const
+{
+    // At the program's end a peer still sending a message or a request is
+    // cut after a moment; a restart waits for it.
+    return m_ended ? std::optional(std::chrono::milliseconds(kStopGraceMs)) : std::nullopt;
+}
+
+void ListenerControl::stopMessage()
+{
+    m_stop.request(m_stop.StopRequested);
+    stopListener(*m_message, m_message->port(), QByteArray(StopToken), cutAfter(), m_stop.Ending);
+    m_message->join();
+    m_stop.StopRequested = false;
+    m_message.reset();
+}
+
+void ListenerControl::stopData()
+{
     m_stop.request(m_stop.DataStopRequested);
-    stopListener(*m_data, m_data->port(), DataHeader::stop().encode(), cut, m_stop.Ending);
+    stopListener(*m_data, m_data->port(), DataHeader::stop().encode(), cutAfter(), m_stop.Ending);
     m_data->join();
     m_stop.DataStopRequested = false;
-
-    m_message.reset();
     m_data.reset();
 }

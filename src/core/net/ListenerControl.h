@@ -2,7 +2,9 @@
 
 #include "ListenerServices.h"
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <mutex>
 
 class DataListener;
@@ -38,9 +40,10 @@ public:
     // nothing more is shown, peers still sending are cut and file offers
     // waiting are refused. Any thread; returns at once.
     void endSession();
-    // Stops the listeners where they listen, after the connections they
-    // serve and those waiting have been taken in, and starts them on the
-    // ports of the settings record as it is now. Nothing queued is lost.
+    // Moves each listener whose port the settings record now names another:
+    // stops it where it listens, after the connection it serves and those
+    // waiting have been taken in, and starts it on the new port. Nothing
+    // queued is lost.
     void restartListeners();
     // Messages put aside by the user are shown again (unless the program
     // is ending). Returns at once.
@@ -70,6 +73,11 @@ public:
 private:
     void start();
     void stop();
+    void startMessage(quint16 port);
+    void startData(quint16 port);
+    void stopMessage();
+    void stopData();
+    std::optional<std::chrono::milliseconds> cutAfter() const;
 
     mutable std::mutex m_mutex;
     ListenerServices m_services;
