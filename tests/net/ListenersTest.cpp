@@ -384,6 +384,25 @@ private slots:
         QVERIFY(!blocked.claim(pending) && !blocked.claim(pending));
         QCOMPARE(said, QStringList{m_dir.filePath("blocker/Tarvello/journal")});
 
+        // A journal that cannot be written at the start (a folder where its
+        // new file goes, as a full disk refuses it) is written once it can.
+        const QString late = m_dir.filePath("late");
+        QVERIFY(QDir().mkpath(late + "/journal.new"));
+        {
+            MessageJournal journal(late);
+            said.clear();
+            journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
+            QVERIFY(journal.claim(pending));
+            QCOMPARE(journal.append(QStringLiteral("message"), "not recorded"), quint64(0));
+            QVERIFY(QDir(late + "/journal.new").removeRecursively());
+            QVERIFY(waitUntil([&] { return journal.append(QStringLiteral("message"), "kept") != 0; }));
+            QCOMPARE(said.size(), 1);
+        }
+        MessageJournal lateAgain(late);
+        QVERIFY(lateAgain.claim(pending));
+        QCOMPARE(pending.size(), size_t(1));
+        QCOMPARE(pending.at(0).data, QByteArray("kept"));
+
         // An empty lock a power loss left is nobody's; a folder in its place is said.
         for (const char *kind : {"empty lock", "folder lock"}) {
             const QString folder = m_dir.filePath(QString::fromLatin1(kind));

@@ -183,8 +183,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         }
     }
     // What an earlier version saved at the session's end comes first.
-    const QString saved = m_folder + QStringLiteral("/unshown-messages");
-    QFile savedFile(saved);
+    QFile savedFile(savedPath());
     if (savedFile.open(QIODevice::ReadOnly)) {
         std::vector<Entry> older;
         for (IncomingQueue::Item &item : IncomingQueue::decode(savedFile.read(kMaxFile)))
@@ -213,6 +212,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
                 // replaced, and nothing more is recorded in this run.
                 QFile::remove(aside + QStringLiteral(".new"));
                 failLocked(error ? QString::fromStdString(error.message()) : copy.errorString());
+                m_replaceable = false;
                 startSyncThread();
                 return true;
             }
@@ -222,8 +222,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         }
     }
     // Only what is not done is written again, under the same ids.
-    if (compactLocked())
-        QFile::remove(saved);
+    rewriteLocked();
     startSyncThread();
     return true;
 }
@@ -252,6 +251,13 @@ bool MessageJournal::takeUnreadableLock()
     if (!info.isFile())
         failLocked(QString::fromLocal8Bit(std::strerror(EISDIR)) + QStringLiteral(": ") + lockPath);
     return false;
+}
+
+void MessageJournal::rewriteLocked()
+{
+    // Once the journal holds what an earlier version saved, its file goes.
+    if (compactLocked())
+        QFile::remove(savedPath());
 }
 
 bool MessageJournal::compactLocked()
@@ -304,6 +310,16 @@ bool MessageJournal::compactLocked()
 
 bool MessageJournal::writeLocked(const QByteArray &bytes)
 {
+    // A journal that could not be written anew (a full disk at the start)
+    // is tried again, at most once a second, for as long as the program
+    // runs; the file that is there stays until a whole one replaces it.
+    if (!m_file && m_replaceable) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < m_retryAt)
+            return false;
+        m_retryAt = now + std::chrono::seconds(1);
+        rewriteLocked();
+    }
     if (!m_file)
         return false;
     errno = 0;

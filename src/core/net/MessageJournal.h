@@ -4,6 +4,7 @@
 #include <QLockFile>
 #include <QString>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -88,6 +89,8 @@ private:
     bool writeLocked(const QByteArray &record);
     void failLocked(const QString &reason);
     bool compactLocked();
+    void rewriteLocked();
+    QString savedPath() const { return m_folder + QStringLiteral("/unshown-messages"); }
     bool takeUnreadableLock();
 
     const QString m_folder;
@@ -100,6 +103,8 @@ private:
     bool m_owned = false;
     bool m_failureSaid = false;
     bool m_ending = false;
+    bool m_replaceable = true; // false: a damaged file not kept aside
+    std::chrono::steady_clock::time_point m_retryAt;
     quint64 m_nextId = 1;
     qint64 m_size = 0;
     qint64 m_doneBytes = 0;
