@@ -361,6 +361,13 @@ void Application::shutDown()
         exitProgram();
 }
 
+void Application::endAbruptly()
+{
+    m_windows->abandon();
+    m_listeners->endSession();
+    m_listeners->stopListeners();
+}
+
 void Application::messagePortHeld(int configuredPort, bool held)
 {
     if (!held) {

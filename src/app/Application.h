@@ -63,6 +63,11 @@ public:
 
     // Closes the program's open windows and exits, as the session's end asks.
     void shutDown();
+    // The process ends without its event loop (Qt ends it when the display
+    // goes away): what waits in the listen queues is still taken in and the
+    // journal put on the disk; no window is touched. Blocks for at most the
+    // stop's limits.
+    void endAbruptly();
 
     // Rebuilds the user list on a worker while the tray shows its busy
     // state; the tray opens no menu meanwhile.

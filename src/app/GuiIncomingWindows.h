@@ -32,6 +32,9 @@ public:
     // The session is ending: no window opens any more (call on the GUI
     // thread, then close those on screen).
     void endSession();
+    // The display has gone: as the session's end, without touching a
+    // window (any thread).
+    void abandon() { m_sessionEnded = true; }
     // The user puts the messages on screen and waiting aside (true): their
     // windows close unread and no more open until they are wanted again
     // (false). GUI thread.

@@ -24,7 +24,9 @@
 #include <QTranslator>
 
 #include <chrono>
+#include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <sys/socket.h>
 #include <thread>
@@ -33,6 +35,8 @@
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+// The program while its event loop may run.
+std::atomic<Application *> g_application{nullptr};
 
 void onTerminate(int)
 {
@@ -174,6 +178,14 @@ int main(int argc, char *argv[])
                      [](int status) { finishWithin(status, std::chrono::milliseconds(1000)); });
     exitOnTerminationSignals(application);
     QTimer::singleShot(0, &application, &Application::startUp);
+    // Qt ends the process with exit() when the X server goes away.
+    g_application = &application;
+    std::atexit([] {
+        if (Application *running = g_application.exchange(nullptr))
+            running->endAbruptly();
+    });
     // 32772 after Exit; a shell sees its low 8 bits, 4.
-    return app.exec();
+    const int status = app.exec();
+    g_application = nullptr;
+    return status;
 }

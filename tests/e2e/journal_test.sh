@@ -65,10 +65,17 @@ if wait_for 10 test -s "$WORK/displayfd2"; then
     TV_ENV=(DISPLAY=":$(head -n1 "$WORK/displayfd2")")
     begin k
     TV_ENV=()
+    # A peer trickling its message holds the listener: three more wait in
+    # the listen queue behind it, their senders done.
+    python3 "$E2E_DIR/rawtcp.py" trickle 127.0.0.1 "$MSG" 20 >"$WORK/trickle.log" &
+    wait_for 5 grep -q "sent 2" "$WORK/trickle.log"
+    burst 3 "позади"
     kill "$xvfb2"
     wait_exit k 10
     check "the X server going ends the program (status $EXIT_STATUS)" [ "$EXIT_STATUS" != timeout ]
-    check "and loses none of the 7" pending_is k 7
+    texts=$(python3 "$E2E_DIR/journal.py" texts "$(journal_of k)")
+    check "and loses none of the 7" [ "$(grep -c '^сообщение' <<<"$texts")" = 7 ]
+    check "nor the 3 waiting in the listen queue" [ "$(grep -c '^позади' <<<"$texts")" = 3 ]
 fi
 
 # --- SIGTERM 50 ms after a start with 1,000 waiting ---------------------------------
