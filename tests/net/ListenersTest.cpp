@@ -276,20 +276,30 @@ private slots:
             QVERIFY(s.closedWithin(5000));
         }
         QVERIFY(waitUntil([&] { return m_fakeWindows->open() == 1; }));
-        // Another instance of the same user neither reads nor changes it.
+        // Another instance of the same user neither reads nor changes it: it
+        // records in a journal of its own, which outlives it.
+        QVERIFY(waitUntil([&] { return m_control->journal()->pendingCount() == 3; }));
+        QFile mine(m_journalFolder + "/journal");
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        const QByteArray before = mine.readAll();
         {
             MessageJournal other(m_journalFolder);
             std::vector<MessageJournal::Entry> kept;
-            QVERIFY(!other.claim(kept));
+            QVERIFY(other.claim(kept));
             QVERIFY(kept.empty());
-            QCOMPARE(other.append(QStringLiteral("message"), "x"), quint64(0));
+            QVERIFY(other.append(QString::fromLatin1(MessageListener::kQueuedMessage),
+                                 MessageListener::encodeQueued(QStringLiteral("x"))) != 0);
+            other.flush();
         }
+        mine.seek(0);
+        QCOMPARE(mine.readAll(), before);
         // "a" is on screen when the program ends; "b" and "c" come first at
-        // the next start, before what arrives then.
+        // the next start, then what the other left, before what arrives then.
         exitAndStartAgain();
         QVERIFY(sendText(QStringLiteral("d")));
-        QVERIFY(waitUntil([&] { return m_log.size() == 3; }));
-        QCOMPARE(logged(), (QStringList{"b", "c", "d"}));
+        QVERIFY(waitUntil([&] { return m_log.size() == 4; }));
+        QCOMPARE(logged(), (QStringList{"b", "c", "x", "d"}));
+        QVERIFY(!QFile::exists(m_journalFolder + "/journal.2"));
         exitAndStartAgain();
         QVERIFY(sendText(QStringLiteral("e")));
         QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
@@ -403,7 +413,8 @@ private slots:
         QCOMPARE(pending.size(), size_t(1));
         QCOMPARE(pending.at(0).data, QByteArray("kept"));
 
-        // An empty lock a power loss left is nobody's; a folder in its place is said.
+        // An empty lock a power loss left is nobody's; a folder in its place
+        // is said, and another journal taken.
         for (const char *kind : {"empty lock", "folder lock"}) {
             const QString folder = m_dir.filePath(QString::fromLatin1(kind));
             QFile lock(folder + "/journal.lock");
@@ -417,8 +428,9 @@ private slots:
             MessageJournal journal(folder);
             said.clear();
             journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
-            QCOMPARE(journal.claim(pending), kind == QByteArray("empty lock"));
+            QVERIFY(journal.claim(pending));
             QCOMPARE(said.size(), kind == QByteArray("empty lock") ? 0 : 1);
+            QCOMPARE(journal.path(), folder + (kind == QByteArray("empty lock") ? "/journal" : "/journal.2"));
         }
     }
 

@@ -55,8 +55,13 @@ ListenerControl::~ListenerControl()
 
 void ListenerControl::claimJournal()
 {
+    if (!m_journal)
+        return;
+    // Both listeners claim: the second waits until what was kept is queued,
+    // ahead of anything it takes in.
+    std::lock_guard lock(m_claiming);
     std::vector<MessageJournal::Entry> kept;
-    if (!m_journal || m_journal->isOwned() || !m_journal->claim(kept) || kept.empty())
+    if (m_journal->isOwned() || !m_journal->claim(kept) || kept.empty())
         return;
     std::vector<std::pair<quint64, IncomingQueue::Item>> messages, sounds;
     for (MessageJournal::Entry &entry : kept) {

@@ -80,6 +80,7 @@ private:
     std::optional<std::chrono::milliseconds> cutAfter() const;
 
     mutable std::mutex m_mutex;
+    std::mutex m_claiming;
     ListenerServices m_services;
     std::unique_ptr<MessageJournal> m_journal;
     std::unique_ptr<IncomingQueue> m_messages;

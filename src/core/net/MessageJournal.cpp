@@ -77,12 +77,7 @@ void syncFolder(const QString &folder)
 
 } // namespace
 
-MessageJournal::MessageJournal(QString folder)
-    : m_folder(std::move(folder)), m_lock(m_folder + QStringLiteral("/journal.lock"))
-{
-    // Held by a process that has gone (a crash, SIGKILL): taken over at once.
-    m_lock.setStaleLockTime(0);
-}
+MessageJournal::MessageJournal(QString folder) : m_folder(std::move(folder)) {}
 
 MessageJournal::~MessageJournal()
 {
@@ -96,7 +91,21 @@ MessageJournal::~MessageJournal()
     if (m_file)
         syncFile(*m_file);
     if (m_owned)
-        m_lock.unlock();
+        m_lock->unlock();
+}
+
+QString MessageJournal::pathOf(int slot) const
+{
+    return m_folder + QStringLiteral("/journal") +
+           (slot == 0 ? QString() : QStringLiteral(".%1").arg(slot + 1));
+}
+
+std::unique_ptr<QLockFile> MessageJournal::slotLock(int slot) const
+{
+    auto lock = std::make_unique<QLockFile>(pathOf(slot) + QStringLiteral(".lock"));
+    // Held by a process that has gone (a crash, SIGKILL): taken over at once.
+    lock->setStaleLockTime(0);
+    return lock;
 }
 
 QString MessageJournal::defaultFolder()
@@ -153,38 +162,39 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         }
         QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    if (!m_lock.tryLock(0) && !takeUnreadableLock()) {
-        if (m_lock.error() != QLockFile::LockFailedError)
+    // Each instance of the user that receives records in a journal of its
+    // own: the first one no other instance holds.
+    for (m_slot = 0; m_slot < kSlots && !m_owned; ++m_slot) {
+        m_lock = slotLock(m_slot);
+        m_owned = m_lock->tryLock(0) || takeUnreadableLock(*m_lock);
+        if (!m_owned && m_lock->error() != QLockFile::LockFailedError)
             failLocked(QString::fromLocal8Bit(std::strerror(
-                m_lock.error() == QLockFile::PermissionError ? EACCES : EIO)));
+                m_lock->error() == QLockFile::PermissionError ? EACCES : EIO)));
+    }
+    if (!m_owned)
+        return false;
+    --m_slot;
+
+    bool damaged = false;
+    std::vector<Entry> entries;
+    if (!readFile(path(), entries, damaged)) {
+        m_lock->unlock();
+        m_owned = false;
         return false;
     }
-    m_owned = true;
-
-    // Only a regular file of a size the program writes is read, a record at
-    // a time; anything else (a pipe, a device, a sparse giant) is put aside,
-    // never lost.
-    const QFileInfo info(path());
-    std::vector<Entry> entries;
-    bool damaged = false;
-    if (info.exists() || info.isSymLink()) {
-        QFile old(path());
-        if (!info.isFile() || info.size() > kMaxFile) {
-            damaged = true;
-        } else if (!old.open(QIODevice::ReadOnly)) {
-            failLocked(old.errorString());
-            m_lock.unlock();
-            m_owned = false;
-            return false;
-        } else {
-            qint64 whole = 0;
-            entries = read(old, &whole);
-            damaged = whole < info.size();
-        }
+    // Then what instances that have ended left in theirs: taken over, and
+    // their files removed once this journal holds it.
+    for (int slot = 0; slot < kSlots; ++slot) {
+        std::unique_ptr<QLockFile> lock = slotLock(slot);
+        bool left = false;
+        if (slot == m_slot || !QFileInfo::exists(pathOf(slot)) || !lock->tryLock(0) ||
+            !readFile(pathOf(slot), entries, left))
+            continue;
+        m_adopted.push_back({pathOf(slot), left, std::move(lock)});
     }
     // What an earlier version saved at the session's end comes first.
     QFile savedFile(savedPath());
-    if (savedFile.open(QIODevice::ReadOnly)) {
+    if (m_slot == 0 && savedFile.open(QIODevice::ReadOnly)) {
         std::vector<Entry> older;
         for (IncomingQueue::Item &item : IncomingQueue::decode(savedFile.read(kMaxFile)))
             older.push_back({0, item.kind, item.data});
@@ -200,6 +210,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     // it is a file, so that the journal is replaced only by a whole one.
     if (damaged) {
         const QString aside = path() + QStringLiteral(".damaged");
+        const QFileInfo info(path());
         if (info.isFile() && info.size() <= kMaxFile) {
             QFile::remove(aside + QStringLiteral(".new"));
             QFile copy(path());
@@ -227,26 +238,51 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     return true;
 }
 
+bool MessageJournal::readFile(const QString &file, std::vector<Entry> &entries, bool &damaged)
+{
+    // Only a regular file of a size the program writes is read, a record at
+    // a time; anything else (a pipe, a device, a sparse giant) is put aside,
+    // never lost.
+    const QFileInfo info(file);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    if (!info.isFile() || info.size() > kMaxFile) {
+        damaged = true;
+        return true;
+    }
+    QFile old(file);
+    if (!old.open(QIODevice::ReadOnly)) {
+        failLocked(old.errorString());
+        return false;
+    }
+    qint64 whole = 0;
+    std::vector<Entry> read = MessageJournal::read(old, &whole);
+    damaged = whole < info.size();
+    entries.insert(entries.end(), std::make_move_iterator(read.begin()),
+                   std::make_move_iterator(read.end()));
+    return true;
+}
+
 void MessageJournal::startSyncThread()
 {
     m_thread = std::thread([this] { syncLoop(); });
     pthread_setname_np(m_thread.native_handle(), "tarvello-journal");
 }
 
-bool MessageJournal::takeUnreadableLock()
+bool MessageJournal::takeUnreadableLock(QLockFile &lock)
 {
     // A lock that names no process (empty or garbage: a power loss while it
     // was written) is nobody's once it is a few seconds old; anything else
     // in its place (a folder) is said.
     qint64 pid = 0;
     QString host, application;
-    const QString lockPath = m_folder + QStringLiteral("/journal.lock");
+    const QString lockPath = lock.fileName();
     const QFileInfo info(lockPath);
-    if (m_lock.error() != QLockFile::LockFailedError ||
-        m_lock.getLockInfo(&pid, &host, &application))
+    if (lock.error() != QLockFile::LockFailedError ||
+        lock.getLockInfo(&pid, &host, &application))
         return false;
     if (info.isFile() && info.lastModified().secsTo(QDateTime::currentDateTime()) >= 5 &&
-        QFile::remove(lockPath) && m_lock.tryLock(0))
+        QFile::remove(lockPath) && lock.tryLock(0))
         return true;
     if (!info.isFile())
         failLocked(QString::fromLocal8Bit(std::strerror(EISDIR)) + QStringLiteral(": ") + lockPath);
@@ -255,9 +291,22 @@ bool MessageJournal::takeUnreadableLock()
 
 void MessageJournal::rewriteLocked()
 {
-    // Once the journal holds what an earlier version saved, its file goes.
-    if (compactLocked())
+    // Once the journal holds what an earlier version saved and what other
+    // instances left, their files go (a damaged one is put aside).
+    if (!compactLocked())
+        return;
+    if (m_slot == 0)
         QFile::remove(savedPath());
+    for (Adopted &adopted : m_adopted) {
+        if (adopted.damaged) {
+            QFile::remove(adopted.path + QStringLiteral(".damaged"));
+            QFile::rename(adopted.path, adopted.path + QStringLiteral(".damaged"));
+        } else {
+            QFile::remove(adopted.path);
+        }
+        adopted.lock->unlock();
+    }
+    m_adopted.clear();
 }
 
 bool MessageJournal::compactLocked()

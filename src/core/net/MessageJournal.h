@@ -21,9 +21,12 @@ class QIODevice;
 // has been closed; whatever ends the program, the next start reads back
 // what is not done. A thread of its own puts what has been written on the
 // disk (one sync for everything written since the last), so a burst of
-// senders is not slowed down by a sync each. The journal belongs to one
-// instance at a time (a lock file beside it); it is rewritten with only
-// what is not done when done items fill most of it.
+// senders is not slowed down by a sync each. A journal belongs to one
+// instance at a time (a lock file beside it): a second instance of the
+// same user that receives records in a journal of its own ("journal.2" and
+// on), and what an instance that has ended left there is taken over by the
+// next that claims one. A journal is rewritten with only what is not done
+// when done items fill most of it.
 //
 // The file: "TVJ1", then records: a byte for the type (1 an item, 2 done),
 // a 32-bit payload length, the payload and a CRC-32 of the type, length
@@ -56,10 +59,11 @@ public:
 
     void setFailureHandler(FailureHandler handler);
 
-    // Takes the journal for this instance unless another instance holds it,
-    // and returns what is not done, oldest first. False when another holds
-    // it or it cannot be opened (said to the failure handler); items are
-    // then not recorded. Claiming twice is harmless (nothing more is read).
+    // Takes a journal no other instance holds for this one, and returns what
+    // is not done in it, oldest first, then what other instances that have
+    // ended left. False when every journal is held or this one cannot be
+    // opened (said to the failure handler); items are then not recorded.
+    // Claiming twice is harmless (nothing more is read).
     bool claim(std::vector<Entry> &pending);
     bool isOwned() const;
 
@@ -71,7 +75,10 @@ public:
 
     // $XDG_STATE_HOME/Tarvello (~/.local/state/Tarvello).
     static QString defaultFolder();
-    QString path() const { return m_folder + QStringLiteral("/journal"); }
+    // The journal this instance records in.
+    QString path() const { return pathOf(m_slot); }
+    // How many instances of one user can record at once.
+    static constexpr int kSlots = 8;
     qint64 fileSize() const;
     int pendingCount() const;
 
@@ -91,10 +98,23 @@ private:
     bool compactLocked();
     void rewriteLocked();
     QString savedPath() const { return m_folder + QStringLiteral("/unshown-messages"); }
-    bool takeUnreadableLock();
+    bool takeUnreadableLock(QLockFile &lock);
+    QString pathOf(int slot) const;
+    std::unique_ptr<QLockFile> slotLock(int slot) const;
+    // Adds what the file holds; false when it is there but cannot be read.
+    bool readFile(const QString &file, std::vector<Entry> &entries, bool &damaged);
 
     const QString m_folder;
-    QLockFile m_lock;
+    std::unique_ptr<QLockFile> m_lock;
+    int m_slot = 0;
+    // Journals of instances that have ended, held until this one holds
+    // what they left.
+    struct Adopted {
+        QString path;
+        bool damaged = false;
+        std::unique_ptr<QLockFile> lock;
+    };
+    std::vector<Adopted> m_adopted;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_synced;
