@@ -64,6 +64,16 @@ Application::Application(ApplicationServices services, QObject *parent)
                 },
                 Qt::QueuedConnection);
         });
+        journal->setDamageHandler([this](const QString &aside) {
+            QMetaObject::invokeMethod(
+                this,
+                [aside] {
+                    PromptService::instance().inform(
+                        StringTable::text(StringId::Warning),
+                        StringTable::format(StringId::JournalDamaged, {aside}));
+                },
+                Qt::QueuedConnection);
+        });
     }
     // The tray says how many messages wait behind the windows on screen.
     for (IncomingQueue *queue : {&m_listeners->messages(), &m_listeners->sounds()}) {

@@ -196,8 +196,19 @@ else
     fail "a file offer opens its prompt"
 fi
 
-# --- A full disk ---------------------------------------------------------------------
+# --- A damaged journal, then a full disk ---------------------------------------------
+mkdir -p "$WORK/d/.local/state/Tarvello"
+python3 "$E2E_DIR/journal.py" write "$(journal_of d)" 10
+printf X | dd of="$(journal_of d)" bs=1 seek=300 conv=notrunc 2>/dev/null
 begin d
+if wait_for 10 has_window "$NOTICE"; then
+    pass "a damaged journal is said"
+    screenshot journal-damaged
+    click_notice_ok "$NOTICE"
+else
+    fail "a damaged journal is said"
+fi
+check "it is kept aside" test -s "$(journal_of d).damaged"
 kill -TERM "$(pid_of d)"
 wait_exit d 10
 mount -t tmpfs -o size=64k tmpfs "$WORK/d/.local/state" && on_exit "umount -l '$WORK/d/.local/state'"

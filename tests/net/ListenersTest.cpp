@@ -336,14 +336,20 @@ private slots:
         // A damaged journal is kept aside for whoever wants to look at it.
         QVERIFY(QDir().mkpath(m_journalFolder));
         QFile f(m_journalFolder + "/journal");
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
-        f.close();
-        MessageJournal journal(m_journalFolder);
-        std::vector<MessageJournal::Entry> pending;
-        QVERIFY(journal.claim(pending));
-        QCOMPARE(int(pending.size()), kept.size());
         QFETCH(bool, damaged);
-        QCOMPARE(QFile::exists(m_journalFolder + "/journal.damaged"), damaged);
+        // ... and said; one damaged again later does not replace it.
+        for (const QString aside : {"/journal.damaged", "/journal.damaged.2"}) {
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+            f.close();
+            MessageJournal journal(m_journalFolder);
+            QStringList said;
+            journal.setDamageHandler([&](const QString &path) { said << path; });
+            std::vector<MessageJournal::Entry> pending;
+            QVERIFY(journal.claim(pending));
+            QCOMPARE(int(pending.size()), kept.size());
+            QCOMPARE(said, damaged ? QStringList{m_journalFolder + aside} : QStringList{});
+            QCOMPARE(QFile::exists(m_journalFolder + aside), damaged);
+        }
     }
 
     void journalStaysSmallAndSaysWhenItCannotBeWritten()

@@ -122,6 +122,12 @@ void MessageJournal::setFailureHandler(FailureHandler handler)
     m_onFailure = std::move(handler);
 }
 
+void MessageJournal::setDamageHandler(DamageHandler handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_onDamage = std::move(handler);
+}
+
 bool MessageJournal::isOwned() const
 {
     std::lock_guard lock(m_mutex);
@@ -209,7 +215,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     // A damaged file is kept for whoever wants to look at it: as a copy when
     // it is a file, so that the journal is replaced only by a whole one.
     if (damaged) {
-        const QString aside = path() + QStringLiteral(".damaged");
+        const QString aside = asidePath(path());
         const QFileInfo info(path());
         if (info.isFile() && info.size() <= kMaxFile) {
             QFile::remove(aside + QStringLiteral(".new"));
@@ -231,11 +237,28 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
             QFile::remove(aside);
             QFile::rename(path(), aside);
         }
+        damageLocked(aside);
     }
     // Only what is not done is written again, under the same ids.
     rewriteLocked();
     startSyncThread();
     return true;
+}
+
+QString MessageJournal::asidePath(const QString &journal)
+{
+    // Earlier ones are kept, up to a bound; then the last is replaced.
+    const QString base = journal + QStringLiteral(".damaged");
+    QString aside = base;
+    for (int n = 2; n <= kAsideFiles && QFileInfo::exists(aside); ++n)
+        aside = base + QStringLiteral(".%1").arg(n);
+    return aside;
+}
+
+void MessageJournal::damageLocked(const QString &aside)
+{
+    if (m_onDamage)
+        m_onDamage(aside);
 }
 
 bool MessageJournal::readFile(const QString &file, std::vector<Entry> &entries, bool &damaged)
@@ -299,8 +322,10 @@ void MessageJournal::rewriteLocked()
         QFile::remove(savedPath());
     for (Adopted &adopted : m_adopted) {
         if (adopted.damaged) {
-            QFile::remove(adopted.path + QStringLiteral(".damaged"));
-            QFile::rename(adopted.path, adopted.path + QStringLiteral(".damaged"));
+            const QString aside = asidePath(adopted.path);
+            QFile::remove(aside);
+            QFile::rename(adopted.path, aside);
+            damageLocked(aside);
         } else {
             QFile::remove(adopted.path);
         }

@@ -43,6 +43,11 @@ public:
     // The journal cannot be written (or its folder made): its path and the
     // system's reason. Called once per run, on the thread that found it.
     using FailureHandler = std::function<void(const QString &path, const QString &reason)>;
+    // A damaged journal was read as far as it was whole and kept aside
+    // under the given path. Called on the thread that claimed.
+    using DamageHandler = std::function<void(const QString &aside)>;
+    // How many damaged journals are kept aside.
+    static constexpr int kAsideFiles = 5;
 
     // An item's data is never larger (a text message of the window's size
     // in UTF-16 is 20 MiB; a sound is smaller).
@@ -58,6 +63,7 @@ public:
     MessageJournal &operator=(const MessageJournal &) = delete;
 
     void setFailureHandler(FailureHandler handler);
+    void setDamageHandler(DamageHandler handler);
 
     // Takes a journal no other instance holds for this one, and returns what
     // is not done in it, oldest first, then what other instances that have
@@ -95,6 +101,8 @@ private:
     void syncLoop();
     bool writeLocked(const QByteArray &record);
     void failLocked(const QString &reason);
+    void damageLocked(const QString &aside);
+    static QString asidePath(const QString &journal);
     bool compactLocked();
     void rewriteLocked();
     QString savedPath() const { return m_folder + QStringLiteral("/unshown-messages"); }
@@ -120,6 +128,7 @@ private:
     std::condition_variable m_synced;
     std::unique_ptr<QFile> m_file;
     FailureHandler m_onFailure;
+    DamageHandler m_onDamage;
     bool m_owned = false;
     bool m_failureSaid = false;
     bool m_ending = false;
