@@ -604,6 +604,17 @@ private slots:
         QVERIFY(sendText(QStringLiteral("moved")));
         QVERIFY(waitUntil([&] { return m_log.size() == 1; }));
 
+        // The two trade ports: each finds its new one free.
+        Settings swapped = m_settings.get();
+        std::swap(swapped.ListeningPort, swapped.ListeningDataPort);
+        m_settings.set(swapped);
+        std::swap(m_messagePort, m_dataPort);
+        m_control->restartListeners();
+        QVERIFY(waitListening(m_messagePort) && waitListening(m_dataPort));
+        QVERIFY(sendText(QStringLiteral("swapped")));
+        QVERIFY(waitUntil([&] { return m_log.size() == 2; }));
+        QVERIFY(m_fakeObserver->reports().isEmpty());
+
         // Exit during a restart held up by an open window: whichever takes
         // the listeners first, they are stopped in the end.
         m_fakeWindows->hold();
