@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <atomic>
+#include <mutex>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -37,6 +38,30 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 // The program while its event loop may run.
 std::atomic<Application *> g_application{nullptr};
+
+// The end of a process its event loop never sees: the listeners still take
+// in what waits in their listen queues and the journal is put on the disk.
+// Once, whichever thread comes first; the others wait until it is done.
+std::once_flag g_endedAbruptly;
+void endAbruptly()
+{
+    std::call_once(g_endedAbruptly, [] {
+        if (Application *running = g_application.load())
+            running->endAbruptly();
+    });
+}
+
+// Qt ends the process with _exit() right after saying that the Wayland
+// compositor has gone, and with exit() when the X server has.
+QtMessageHandler g_qtMessages = nullptr;
+void watchForTheDisplayGoing(QtMsgType type, const QMessageLogContext &context,
+                             const QString &message)
+{
+    if (g_qtMessages)
+        g_qtMessages(type, context, message);
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The Wayland connection")))
+        endAbruptly();
+}
 
 void onTerminate(int)
 {
@@ -178,12 +203,9 @@ int main(int argc, char *argv[])
                      [](int status) { finishWithin(status, std::chrono::milliseconds(1000)); });
     exitOnTerminationSignals(application);
     QTimer::singleShot(0, &application, &Application::startUp);
-    // Qt ends the process with exit() when the X server goes away.
     g_application = &application;
-    std::atexit([] {
-        if (Application *running = g_application.exchange(nullptr))
-            running->endAbruptly();
-    });
+    std::atexit(endAbruptly);
+    g_qtMessages = qInstallMessageHandler(watchForTheDisplayGoing);
     // 32772 after Exit; a shell sees its low 8 bits, 4.
     const int status = app.exec();
     g_application = nullptr;

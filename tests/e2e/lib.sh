@@ -1266,6 +1266,7 @@ wl_session_up() {
         DBUS_SESSION_BUS_ADDRESS="unix:path=$WL_DIR/runtime/bus" NO_AT_BRIDGE=1)
     wl_spawn "$WL_DIR/sway.log" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
         sway -c "$WL_DIR/sway.conf"
+    SWAY_PID=$WL_PID
     wait_for 10 wl_sockets >/dev/null || return 1
     local sockets
     sockets=$(wl_sockets)

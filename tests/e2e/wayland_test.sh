@@ -253,5 +253,17 @@ kill -TERM "$TRAY_PID"
 wait_exit b 10
 check "the session's end ends the program with status 4 (got $EXIT_STATUS)" [ "$EXIT_STATUS" = 4 ]
 
+# --- The compositor going with messages waiting in the listen queue ---------------------
+# A peer trickling its message holds the listener; three more wait behind it.
+new_instance g
+python3 "$E2E_DIR/rawtcp.py" trickle 127.0.0.1 "$MESSAGE_PORT_g" 20 >"$WORK/trickle.log" &
+wait_for 5 grep -q "sent 2" "$WORK/trickle.log"
+python3 "$E2E_DIR/journal.py" burst "$MESSAGE_PORT_g" 3 "позади"
+kill "$SWAY_PID"
+wait_exit g 10
+check "the compositor going ends the program (status $EXIT_STATUS)" [ "$EXIT_STATUS" != timeout ]
+check "the 3 waiting in the listen queue are in the journal" [ "$(python3 "$E2E_DIR/journal.py" texts \
+    "$WORK/g/.local/state/Tarvello/journal" | grep -c '^позади')" = 3 ]
+
 echo "Run time: $(ms_since "$t_start") ms"
 summary
