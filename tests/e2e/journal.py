@@ -35,10 +35,10 @@ def pending(path):
             ident = struct.unpack_from("<Q", payload)[0]
             if kind == 1:
                 size = struct.unpack_from("<H", payload, 8)[0]
-                items[ident] = (payload[10:10 + size].decode(), payload[10 + size:])
+                items.setdefault(ident, (payload[10:10 + size].decode(), payload[10 + size:]))
             elif kind == 2:
                 items.pop(ident, None)
-    return [items[k] for k in sorted(items)]
+    return list(items.values())  # in the order written
 
 
 def item(ident, text):

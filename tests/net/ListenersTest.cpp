@@ -390,6 +390,8 @@ private slots:
             QVERIFY(strange.append(QStringLiteral("message"), "fresh") != 0);
         }
 
+        QVERIFY(MessageJournal::syncFolder(m_journalFolder));
+
         // Where the folder should be there is a file: said once, with the path.
         QFile blocker(m_dir.filePath("blocker"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -409,35 +411,78 @@ private slots:
             said.clear();
             journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
             QVERIFY(journal.claim(pending));
-            QCOMPARE(journal.append(QStringLiteral("message"), "not recorded"), quint64(0));
+            QVERIFY(journal.append(QStringLiteral("message"), "while it cannot") != 0);
             QVERIFY(QDir(late + "/journal.new").removeRecursively());
-            QVERIFY(waitUntil([&] { return journal.append(QStringLiteral("message"), "kept") != 0; }));
+            QVERIFY(journal.append(QStringLiteral("message"), "once it can") != 0);
+            journal.flush();
             QCOMPARE(said.size(), 1);
         }
         MessageJournal lateAgain(late);
         QVERIFY(lateAgain.claim(pending));
-        QCOMPARE(pending.size(), size_t(1));
-        QCOMPARE(pending.at(0).data, QByteArray("kept"));
+        QCOMPARE(pending.size(), size_t(2));
+        QCOMPARE(pending.at(0).data, QByteArray("while it cannot"));
+        QCOMPARE(pending.at(1).data, QByteArray("once it can"));
+    }
 
-        // An empty lock a power loss left is nobody's; a folder in its place
-        // is said, and another journal taken.
-        for (const char *kind : {"empty lock", "folder lock"}) {
-            const QString folder = m_dir.filePath(QString::fromLatin1(kind));
-            QFile lock(folder + "/journal.lock");
-            QVERIFY(QDir().mkpath(kind == QByteArray("empty lock") ? folder : lock.fileName()));
-            if (kind == QByteArray("empty lock")) {
-                QVERIFY(lock.open(QIODevice::WriteOnly));
-                lock.setFileTime(QDateTime::currentDateTime().addSecs(-60),
-                                 QFileDevice::FileModificationTime);
-                lock.close();
-            }
-            MessageJournal journal(folder);
-            said.clear();
-            journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
-            QVERIFY(journal.claim(pending));
-            QCOMPARE(said.size(), kind == QByteArray("empty lock") ? 0 : 1);
-            QCOMPARE(journal.path(), folder + (kind == QByteArray("empty lock") ? "/journal" : "/journal.2"));
+    void journalIsTakenWhateverWasLeft_data()
+    {
+        QTest::addColumn<QByteArray>("own");   // the journal
+        QTest::addColumn<QByteArray>("other"); // journal.2, "link" to the journal
+        QTest::addColumn<QByteArray>("lock");  // what journal.lock is
+        QTest::addColumn<QStringList>("kept");
+        const QByteArray x = "TVJ1" + MessageJournal::itemRecord({1, "message", "x"});
+        const QByteArray xyz = x + MessageJournal::itemRecord({2, "sound", "yz"});
+        const QByteArray yz = "TVJ1" + MessageJournal::itemRecord({2, "sound", "yz"});
+        QTest::newRow("an ended instance's") << x << yz << QByteArray() << QStringList{"x", "yz"};
+        // A crash after taking it over and before removing it.
+        QTest::newRow("taken over already") << xyz << yz << QByteArray() << QStringList{"x", "yz"};
+        QTest::newRow("a link to the journal") << x << QByteArray("link") << QByteArray()
+                                               << QStringList{"x"};
+        // An empty lock a power loss left is nobody's; anything else in its
+        // place (an open would wait on a FIFO) is put aside.
+        for (const char *lock : {"empty", "fifo", "folder"})
+            QTest::newRow(lock) << x << QByteArray() << QByteArray(lock) << QStringList{"x"};
+    }
+    void journalIsTakenWhateverWasLeft()
+    {
+        QFETCH(QByteArray, own);
+        QFETCH(QByteArray, other);
+        QFETCH(QByteArray, lock);
+        QFETCH(QStringList, kept);
+        const QString journalPath = m_journalFolder + "/journal";
+        QVERIFY(QDir().mkpath(m_journalFolder));
+        QFile file(journalPath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(own) == own.size());
+        file.close();
+        file.setFileName(journalPath + ".2");
+        if (other == "link")
+            QVERIFY(QFile::link(journalPath, file.fileName()));
+        else if (!other.isEmpty())
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(other) == other.size());
+        file.close();
+        const QByteArray lockPath = QFile::encodeName(journalPath + ".lock");
+        if (lock == "empty") {
+            QFile empty(QString::fromLocal8Bit(lockPath));
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+            empty.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                              QFileDevice::FileModificationTime);
         }
+        if (lock == "fifo")
+            QCOMPARE(::mkfifo(lockPath.constData(), 0600), 0);
+        if (lock == "folder")
+            QVERIFY(QDir().mkpath(QString::fromLocal8Bit(lockPath)));
+        MessageJournal journal(m_journalFolder);
+        QStringList said;
+        journal.setFailureHandler([&](const QString &path, const QString &) { said << path; });
+        std::vector<MessageJournal::Entry> pending;
+        QVERIFY(journal.claim(pending));
+        QCOMPARE(journal.path(), journalPath);
+        QStringList read;
+        for (const MessageJournal::Entry &e : pending)
+            read << QString::fromLatin1(e.data);
+        QCOMPARE(read, kept);
+        QCOMPARE(said, QStringList());
+        QCOMPARE(QFileInfo::exists(journalPath + ".2"), other == "link");
     }
 
     void stopTakesInEveryMessageWaiting_data()
@@ -546,6 +591,11 @@ private slots:
         QCOMPARE(m_fakeObserver->reports().value(0).kind, ListenerKind::Data);
         QCOMPARE(m_fakeObserver->reports().value(0).port, int(m_dataPort));
         QCOMPARE(m_fakeObserver->reports().value(0).error, EADDRINUSE);
+        // The user closes the other program and confirms the settings
+        // unchanged: the data listener takes its port.
+        squatter.close();
+        m_control->restartListeners();
+        QVERIFY(waitListening(m_dataPort, 3000));
         QElapsedTimer timer;
         timer.start();
         m_control->stopListeners();

@@ -147,20 +147,20 @@ void ListenerControl::restartListeners()
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
     const quint16 messagePort = settings.messagePort();
     const quint16 dataPort = settings.dataPort();
-    // A listener whose port stays keeps listening (one that could not take
-    // its port keeps trying it by itself). Each listener moves on its own:
-    // the message port is not closed while a file still arrives. Unless
-    // the two trade ports: then both let theirs go first.
+    // A listener whose port stays keeps listening; one that does not hold
+    // its port (another program took it) tries again. Each listener moves
+    // on its own: the message port is not closed while a file still
+    // arrives. Unless the two trade ports: then both let theirs go first.
     if (messagePort == m_data->port() || dataPort == m_message->port()) {
         stop();
         start();
         return;
     }
-    if (messagePort != m_message->port()) {
+    if (messagePort != m_message->port() || !m_message->isBound()) {
         stopMessage();
         startMessage(messagePort);
     }
-    if (dataPort != m_data->port()) {
+    if (dataPort != m_data->port() || !m_data->isBound()) {
         stopData();
         startData(dataPort);
     }

@@ -7,10 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <pthread.h>
 #include <unistd.h>
@@ -61,23 +63,30 @@ bool syncFile(QFile &file)
 #endif
 }
 
-// A rename is on the disk once its folder is.
-void syncFolder(const QString &folder)
+} // namespace
+
+bool MessageJournal::syncFolder(const QString &folder)
 {
 #ifndef Q_OS_WIN
-    QFile dir(folder);
-    if (dir.open(QIODevice::ReadOnly)) {
-        ::fsync(dir.handle());
-        dir.close();
-    }
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 #else
     (void)folder;
+    return true;
 #endif
 }
 
-} // namespace
-
-MessageJournal::MessageJournal(QString folder) : m_folder(std::move(folder)) {}
+MessageJournal::MessageJournal(QString folder)
+    : m_folder(std::move(folder)),
+      // Ids no other journal uses: what is taken over from another is known
+      // again, should it be read twice.
+      m_nextId((QRandomGenerator::system()->generate64() >> 2) + 1)
+{
+}
 
 MessageJournal::~MessageJournal()
 {
@@ -102,7 +111,18 @@ QString MessageJournal::pathOf(int slot) const
 
 std::unique_ptr<QLockFile> MessageJournal::slotLock(int slot) const
 {
-    auto lock = std::make_unique<QLockFile>(pathOf(slot) + QStringLiteral(".lock"));
+    // Only a regular file can be a lock; anything else in its place (a
+    // folder, a FIFO an open would wait on) is put aside.
+    const QString lockPath = pathOf(slot) + QStringLiteral(".lock");
+    const QFileInfo info(lockPath);
+    if ((info.exists() || info.isSymLink()) && (!info.isFile() || info.isSymLink())) {
+        std::error_code error;
+        std::filesystem::rename(std::filesystem::path(lockPath.toStdU16String()),
+                                std::filesystem::path(asidePath(lockPath).toStdU16String()), error);
+        if (error)
+            return nullptr;
+    }
+    auto lock = std::make_unique<QLockFile>(lockPath);
     // Held by a process that has gone (a crash, SIGKILL): taken over at once.
     lock->setStaleLockTime(0);
     return lock;
@@ -172,10 +192,14 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     // own: the first one no other instance holds.
     for (m_slot = 0; m_slot < kSlots && !m_owned; ++m_slot) {
         m_lock = slotLock(m_slot);
+        if (!m_lock)
+            continue;
+        errno = 0;
         m_owned = m_lock->tryLock(0) || takeUnreadableLock(*m_lock);
         if (!m_owned && m_lock->error() != QLockFile::LockFailedError)
-            failLocked(QString::fromLocal8Bit(std::strerror(
-                m_lock->error() == QLockFile::PermissionError ? EACCES : EIO)));
+            failLocked(QString::fromLocal8Bit(
+                std::strerror(m_lock->error() == QLockFile::PermissionError ? EACCES
+                                                                           : errno ? errno : EIO)));
     }
     if (!m_owned)
         return false;
@@ -189,14 +213,19 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         return false;
     }
     // Then what instances that have ended left in theirs: taken over, and
-    // their files removed once this journal holds it.
+    // their files removed once this journal holds it. Only a file of their
+    // own is read (a link may lead to a journal in use); should a file be
+    // read again (a crash before its removal), its items are known by id.
     for (int slot = 0; slot < kSlots; ++slot) {
+        if (slot == m_slot)
+            continue;
+        const QFileInfo info(pathOf(slot));
+        if (!info.isFile() || info.isSymLink())
+            continue;
         std::unique_ptr<QLockFile> lock = slotLock(slot);
         bool left = false;
-        if (slot == m_slot || !QFileInfo::exists(pathOf(slot)) || !lock->tryLock(0) ||
-            !readFile(pathOf(slot), entries, left))
-            continue;
-        m_adopted.push_back({pathOf(slot), left, std::move(lock)});
+        if (lock && lock->tryLock(0) && readFile(pathOf(slot), entries, left))
+            m_adopted.push_back({pathOf(slot), left, std::move(lock)});
     }
     // What an earlier version saved at the session's end comes first.
     QFile savedFile(savedPath());
@@ -207,11 +236,20 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
         savedFile.close();
         entries.insert(entries.begin(), older.begin(), older.end());
     }
+    // What was kept comes first, then what has arrived before the claim (in
+    // memory only, written now).
+    std::map<quint64, Entry> arrived;
+    arrived.swap(m_pending);
+    m_orderOf.clear();
+    pending.clear();
     for (Entry &entry : entries) {
-        entry.id = m_nextId++;
-        m_pending[entry.id] = entry;
+        if (entry.id == 0)
+            entry.id = m_nextId++;
+        if (keepLocked(entry))
+            pending.push_back(std::move(entry));
     }
-    pending = std::move(entries);
+    for (auto &[order, entry] : arrived)
+        keepLocked(std::move(entry));
     // A damaged file is kept for whoever wants to look at it: as a copy when
     // it is a file, so that the journal is replaced only by a whole one.
     if (damaged) {
@@ -295,8 +333,7 @@ void MessageJournal::startSyncThread()
 bool MessageJournal::takeUnreadableLock(QLockFile &lock)
 {
     // A lock that names no process (empty or garbage: a power loss while it
-    // was written) is nobody's once it is a few seconds old; anything else
-    // in its place (a folder) is said.
+    // was written) is nobody's once it is a few seconds old.
     qint64 pid = 0;
     QString host, application;
     const QString lockPath = lock.fileName();
@@ -304,12 +341,8 @@ bool MessageJournal::takeUnreadableLock(QLockFile &lock)
     if (lock.error() != QLockFile::LockFailedError ||
         lock.getLockInfo(&pid, &host, &application))
         return false;
-    if (info.isFile() && info.lastModified().secsTo(QDateTime::currentDateTime()) >= 5 &&
-        QFile::remove(lockPath) && lock.tryLock(0))
-        return true;
-    if (!info.isFile())
-        failLocked(QString::fromLocal8Bit(std::strerror(EISDIR)) + QStringLiteral(": ") + lockPath);
-    return false;
+    return info.isFile() && info.lastModified().secsTo(QDateTime::currentDateTime()) >= 5 &&
+           QFile::remove(lockPath) && lock.tryLock(0);
 }
 
 void MessageJournal::rewriteLocked()
@@ -331,6 +364,8 @@ void MessageJournal::rewriteLocked()
         }
         adopted.lock->unlock();
     }
+    if (!m_adopted.empty())
+        syncFolder(m_folder);
     m_adopted.clear();
 }
 
@@ -379,6 +414,7 @@ bool MessageJournal::compactLocked()
     m_file = std::move(file);
     m_size = size;
     m_doneBytes = 0;
+    m_dirty = false;
     return true;
 }
 
@@ -387,7 +423,7 @@ bool MessageJournal::writeLocked(const QByteArray &bytes)
     // A journal that could not be written anew (a full disk at the start)
     // is tried again, at most once a second, for as long as the program
     // runs; the file that is there stays until a whole one replaces it.
-    if (!m_file && m_replaceable) {
+    if ((!m_file || m_dirty) && m_owned && m_replaceable) {
         const auto now = std::chrono::steady_clock::now();
         if (now < m_retryAt)
             return false;
@@ -403,6 +439,7 @@ bool MessageJournal::writeLocked(const QByteArray &bytes)
         const QString reason = errno ? QString::fromLocal8Bit(std::strerror(errno))
                                      : m_file->errorString();
         m_file->resize(m_size);
+        m_dirty = true;
         failLocked(reason);
         return false;
     }
@@ -415,32 +452,48 @@ bool MessageJournal::writeLocked(const QByteArray &bytes)
 quint64 MessageJournal::append(const QString &kind, const QByteArray &data)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_owned || data.size() > kMaxData)
+    if (data.size() > kMaxData)
         return 0;
-    Entry entry{m_nextId, kind, data};
-    if (!writeLocked(itemRecord(entry)))
-        return 0;
-    ++m_nextId;
-    m_pending[entry.id] = std::move(entry);
-    return m_nextId - 1;
+    Entry entry{m_nextId++, kind, data};
+    // Kept also when it could not be written (before the claim, a full
+    // disk): it is written with the rest once the journal can be.
+    if (!m_owned || !writeLocked(itemRecord(entry)))
+        m_dirty = true;
+    const quint64 id = entry.id;
+    keepLocked(std::move(entry));
+    return id;
 }
 
 void MessageJournal::markDone(quint64 id)
 {
     std::lock_guard lock(m_mutex);
-    const auto it = m_pending.find(id);
-    if (it == m_pending.end())
+    const auto order = m_orderOf.find(id);
+    if (order == m_orderOf.end())
         return;
+    const auto it = m_pending.find(order->second);
     const qint64 itemBytes = itemRecord(it->second).size();
     m_pending.erase(it);
+    m_orderOf.erase(order);
     const QByteArray bytes = doneRecord(id);
     if (writeLocked(bytes))
         m_doneBytes += itemBytes + bytes.size();
 }
 
+bool MessageJournal::keepLocked(Entry entry)
+{
+    if (!m_orderOf.emplace(entry.id, m_nextOrder).second)
+        return false;
+    m_pending.emplace(m_nextOrder++, std::move(entry));
+    return true;
+}
+
 void MessageJournal::flush()
 {
     std::unique_lock lock(m_mutex);
+    // What could not be written is tried once more (the disk may have room
+    // by now).
+    if (m_dirty && m_owned && m_replaceable)
+        rewriteLocked();
     const quint64 target = m_written;
     m_wake.notify_all();
     m_synced.wait(lock, [&] { return m_onDisk >= target || !m_thread.joinable() || m_ending; });
@@ -511,7 +564,10 @@ std::vector<MessageJournal::Entry> MessageJournal::read(const QByteArray &bytes,
 
 std::vector<MessageJournal::Entry> MessageJournal::read(QIODevice &device, qint64 *wholeBytes)
 {
+    // In the order written; an id seen again is the same item.
     std::map<quint64, Entry> items;
+    std::unordered_map<quint64, quint64> orderOf;
+    quint64 nextOrder = 0;
     qint64 at = 0;
     QByteArray bytes; // one record at a time
     if (device.read(4) == QByteArray(kMagic)) {
@@ -537,10 +593,15 @@ std::vector<MessageJournal::Entry> MessageJournal::read(QIODevice &device, qint6
                 const quint16 kindSize = qFromLittleEndian<quint16>(payload + 8);
                 if (kindSize == 0 || kindSize > kMaxKindBytes || 10u + kindSize > length)
                     break;
-                items[id] = {id, QString::fromUtf8(payload + 10, kindSize),
-                             QByteArray(payload + 10 + kindSize, length - 10 - kindSize)};
+                if (orderOf.emplace(id, nextOrder).second)
+                    items[nextOrder++] = {id, QString::fromUtf8(payload + 10, kindSize),
+                                          QByteArray(payload + 10 + kindSize,
+                                                     length - 10 - kindSize)};
             } else if (start[0] == kDone && length == 8) {
-                items.erase(id);
+                if (const auto it = orderOf.find(id); it != orderOf.end()) {
+                    items.erase(it->second);
+                    orderOf.erase(it);
+                }
             } else {
                 break;
             }
@@ -550,7 +611,7 @@ std::vector<MessageJournal::Entry> MessageJournal::read(QIODevice &device, qint6
     if (wholeBytes)
         *wholeBytes = at;
     std::vector<Entry> entries;
-    for (auto &[id, entry] : items)
+    for (auto &[order, entry] : items)
         entries.push_back(std::move(entry));
     return entries;
 }

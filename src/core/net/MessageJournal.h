@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class QFile;
@@ -95,6 +96,8 @@ public:
     static std::vector<Entry> read(const QByteArray &bytes, qsizetype *wholeBytes = nullptr);
     static QByteArray itemRecord(const Entry &entry);
     static QByteArray doneRecord(quint64 id);
+    // Puts a folder's entries (a rename, a removal) on the disk.
+    static bool syncFolder(const QString &folder);
 
 private:
     void startSyncThread();
@@ -102,6 +105,9 @@ private:
     bool writeLocked(const QByteArray &record);
     void failLocked(const QString &reason);
     void damageLocked(const QString &aside);
+    // Adds an item to those not done, after the others; false when its id
+    // is there already.
+    bool keepLocked(Entry entry);
     static QString asidePath(const QString &journal);
     bool compactLocked();
     void rewriteLocked();
@@ -134,12 +140,17 @@ private:
     bool m_ending = false;
     bool m_replaceable = true; // false: a damaged file not kept aside
     std::chrono::steady_clock::time_point m_retryAt;
-    quint64 m_nextId = 1;
+    quint64 m_nextId;
     qint64 m_size = 0;
     qint64 m_doneBytes = 0;
     qint64 m_compactFrom = 1024 * 1024;
     quint64 m_written = 0; // records written, and how many are on the disk
     quint64 m_onDisk = 0;
+    // What is not done, in the order it arrived, and where each id is.
     std::map<quint64, Entry> m_pending;
+    std::unordered_map<quint64, quint64> m_orderOf;
+    quint64 m_nextOrder = 0;
+    // Something not done is not in the file, or something done not marked.
+    bool m_dirty = false;
     std::thread m_thread;
 };
