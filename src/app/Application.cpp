@@ -113,11 +113,10 @@ Application::~Application()
     m_services.browser->onChange(nullptr);
     m_listeners->messages().onChange(nullptr);
     m_listeners->sounds().onChange(nullptr);
-    // Never leave listener threads behind; normally Exit has stopped them.
-    if (m_listeners->isRunning()) {
-        m_listeners->endSession();
-        runOffGuiThread([this] { m_listeners->stopListeners(); });
-    }
+    // Never leave listener threads behind (nor a restart waiting for a
+    // transfer); normally Exit has stopped them.
+    m_listeners->endSession();
+    runOffGuiThread([this] { m_listeners->stopListeners(); });
 }
 
 void Application::startUp()
@@ -338,9 +337,16 @@ void Application::showSettings()
     modal.begin();
     SettingsWindow window(m_settings, m_services.store);
     // After a confirmed change the listeners move to the new ports: the
-    // stop reaches them where they listen now.
-    if (runDialog(window) == SettingsWindow::Changed)
-        runOffGuiThread([this] { m_listeners->restartListeners(); });
+    // stop reaches them where they listen now. Not waited for: a restart
+    // that waits for a file still arriving leaves every command (Exit)
+    // usable meanwhile.
+    if (runDialog(window) == SettingsWindow::Changed) {
+        std::erase_if(m_restarts, [](const std::future<void> &restart) {
+            return restart.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        });
+        m_restarts.push_back(
+            std::async(std::launch::async, [this] { m_listeners->restartListeners(); }));
+    }
     modal.end();
 }
 

@@ -12,7 +12,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <future>
 #include <memory>
+#include <vector>
 
 class HostResolver;
 class QDialog;
@@ -109,6 +111,9 @@ private:
     std::unique_ptr<GuiIncomingWindows> m_windows;
     std::unique_ptr<NoTrayWindow> m_noTray;
     std::unique_ptr<ListenerControl> m_listeners;
+    // Settings restarts under way (each waits for the connection its
+    // listener serves); gone before the listeners are.
+    std::vector<std::future<void>> m_restarts;
     bool m_firstStart = false;
     bool m_exiting = false;
     // The user put waiting messages aside (a command chosen in a flood).

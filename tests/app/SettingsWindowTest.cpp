@@ -206,7 +206,8 @@ private slots:
             QTest::mouseClick(button(w, QStringLiteral("Сохранить")), Qt::LeftButton);
         });
         QVERIFY(main.dispatchCommand(10000));
-        QCOMPARE(main.listeners().messagePort(), newMessage);
+        // The restart goes on after the window (it may wait for a transfer).
+        QVERIFY(TestSupport::waitUntil([&] { return main.listeners().messagePort() == newMessage; }));
         QVERIFY(TestSupport::waitListening(newMessage));
         QVERIFY(TestSupport::waitListening(newData));
         QTcpSocket probe;

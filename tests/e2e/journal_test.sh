@@ -167,6 +167,10 @@ if accept_offer "$WORK/big.bin" && wait_for 10 grep -q accepted "$WORK/big.out";
         wait_for 5 has_window "$NOTICE" && xdotool key Return # "Да"
     check "the change is confirmed while the file still arrives" wait_for 5 \
         sh -c "grep -q '^ListeningDataPort=$moved\$' '$WORK/g/config/Tarvello/Tarvello.conf' && ! grep -q sent '$WORK/big.out'"
+    menu_while_arriving() { ! grep -q sent "$WORK/big.out" && open_tray_menu && ! grep -q sent "$WORK/big.out"; }
+    TRAY_PID=$(pid_of g) check "while the restart waits for the file, the tray menu opens (Exit is there)" \
+        menu_while_arriving
+    xdotool key Escape
     check "the sender is told the file was taken whole" wait_for 60 grep -q closed "$WORK/big.out"
     check "the stored file is the one sent (sha256)" \
         [ "$(sha256sum <"$WORK/big.bin" | cut -d' ' -f1)" = "$(sed -n 's/^sent //p' "$WORK/big.out")" ]
