@@ -392,6 +392,16 @@ private slots:
 
         QVERIFY(MessageJournal::syncFolder(m_journalFolder));
 
+        // One instance more than there are journals: said, not recorded.
+        std::vector<std::unique_ptr<MessageJournal>> sessions;
+        QStringList busy;
+        for (int i = 0; i <= MessageJournal::kSlots; ++i) {
+            sessions.push_back(std::make_unique<MessageJournal>(m_dir.filePath("crowd")));
+            sessions.back()->setFailureHandler([&](const QString &, const QString &) { busy << "said"; });
+            QCOMPARE(sessions.back()->claim(pending), i < MessageJournal::kSlots);
+        }
+        QCOMPARE(busy.size(), 1);
+
         // Where the folder should be there is a file: said once, with the path.
         QFile blocker(m_dir.filePath("blocker"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));

@@ -201,8 +201,11 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
                 std::strerror(m_lock->error() == QLockFile::PermissionError ? EACCES
                                                                            : errno ? errno : EIO)));
     }
-    if (!m_owned)
+    if (!m_owned) {
+        // As many instances of the user as there are journals receive.
+        failLocked(QString::fromLocal8Bit(std::strerror(EBUSY)));
         return false;
+    }
     --m_slot;
 
     bool damaged = false;
