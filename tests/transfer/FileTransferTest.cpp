@@ -415,11 +415,17 @@ private slots:
         QTest::qWait(300);
         QVERIFY(TestSupport::sendAndClose(m_receiver->messagePort(), "meanwhile"));
         QVERIFY(waitUntil([&] { return m_windows->shown().contains(QStringLiteral("meanwhile")); }));
+        // A second change moving the message port does not wait for the file.
+        moved.ListeningPort = TestSupport::freeConfiguredPort();
+        m_receiver->settings.set(moved);
+        std::jthread second([this] { m_receiver->control->restartListeners(); });
+        QVERIFY(TestSupport::waitListening(moved.ListeningPort, 3000));
         s.write(body.mid(1000));
         while (s.bytesToWrite() > 0 && s.waitForBytesWritten(5000)) {
         }
         s.disconnectFromHost();
         restart.join();
+        second.join();
         QCOMPARE(m_receiver->control->dataPort(), moved.ListeningDataPort);
         QVERIFY(waitUntil([&] { return readAll(path("moving.bin")) == body; }));
         // Nothing was cut: the message is all there is in the log.

@@ -48,7 +48,7 @@ ListenerControl::~ListenerControl()
     // for a window that is open.
     m_messages->hold(true);
     m_sounds->hold(true);
-    std::lock_guard lock(m_mutex);
+    std::scoped_lock lock(m_messageMutex, m_dataMutex);
     m_stop.Ending = true;
     stop();
 }
@@ -75,25 +75,23 @@ void ListenerControl::claimJournal()
 
 bool ListenerControl::isRunning() const
 {
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_messageMutex);
     return m_message != nullptr;
 }
 
 quint16 ListenerControl::messagePort() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_message ? m_message->port() : 0;
+    return m_messagePortNow;
 }
 
 quint16 ListenerControl::dataPort() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_data ? m_data->port() : 0;
+    return m_dataPortNow;
 }
 
 void ListenerControl::startListeners()
 {
-    std::lock_guard lock(m_mutex);
+    std::scoped_lock lock(m_messageMutex, m_dataMutex);
     if (!m_ended)
         start();
 }
@@ -102,9 +100,9 @@ void ListenerControl::stopListeners()
 {
     m_messages->hold(true);
     m_sounds->hold(true);
+    m_ended = true;
     {
-        std::lock_guard lock(m_mutex);
-        m_ended = true;
+        std::scoped_lock lock(m_messageMutex, m_dataMutex);
         stop();
     }
     m_messages->waitUntilIdle();
@@ -136,43 +134,51 @@ void ListenerControl::waitUntilShown()
 
 void ListenerControl::restartListeners()
 {
-    std::lock_guard lock(m_mutex);
     // After Exit the listeners stay stopped.
     if (m_ended)
         return;
-    if (!m_message) {
-        start();
-        return;
-    }
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
     const quint16 messagePort = settings.messagePort();
     const quint16 dataPort = settings.dataPort();
-    // A listener whose port stays keeps listening; one that does not hold
-    // its port (another program took it) tries again. Each listener moves
-    // on its own: the message port is not closed while a file still
-    // arrives. Unless the two trade ports: then both let theirs go first.
-    if (messagePort == m_data->port() || dataPort == m_message->port()) {
-        stop();
-        start();
+    // If the two trade ports, both let theirs go first.
+    if (messagePort == m_dataPortNow || dataPort == m_messagePortNow) {
+        std::scoped_lock lock(m_messageMutex, m_dataMutex);
+        if (!m_ended) {
+            stop();
+            start();
+        }
         return;
     }
-    if (messagePort != m_message->port() || !m_message->isBound()) {
-        stopMessage();
-        startMessage(messagePort);
+    // Otherwise each listener moves on its own, under a lock of its own: the
+    // message port is not closed while a file still arrives, nor held on
+    // the old port by a data restart waiting for one. A listener whose port
+    // stays keeps listening; one that does not hold its port (another
+    // program took it) tries again.
+    {
+        std::lock_guard lock(m_messageMutex);
+        if (m_ended)
+            return;
+        if (m_message && (messagePort != m_message->port() || !m_message->isBound()))
+            stopMessage();
+        if (!m_message)
+            startMessage(messagePort);
     }
-    if (dataPort != m_data->port() || !m_data->isBound()) {
+    std::lock_guard lock(m_dataMutex);
+    if (m_ended)
+        return;
+    if (m_data && (dataPort != m_data->port() || !m_data->isBound()))
         stopData();
+    if (!m_data)
         startData(dataPort);
-    }
 }
 
 void ListenerControl::start()
 {
-    if (m_message)
-        return;
     const Settings settings = m_services.settings ? m_services.settings->get() : Settings();
-    startMessage(settings.messagePort());
-    startData(settings.dataPort());
+    if (!m_message)
+        startMessage(settings.messagePort());
+    if (!m_data)
+        startData(settings.dataPort());
 }
 
 void ListenerControl::startMessage(quint16 port)
@@ -180,6 +186,7 @@ void ListenerControl::startMessage(quint16 port)
     m_stop.StopRequested = false;
     m_message = std::make_unique<MessageListener>(m_services, m_stop, port);
     m_message->start();
+    m_messagePortNow = port;
 }
 
 void ListenerControl::startData(quint16 port)
@@ -187,6 +194,7 @@ void ListenerControl::startData(quint16 port)
     m_stop.DataStopRequested = false;
     m_data = std::make_unique<DataListener>(m_services, m_stop, port);
     m_data->start();
+    m_dataPortNow = port;
 }
 
 namespace {
@@ -222,13 +230,13 @@ void stopListener(ListenerThread &listener, quint16 port, const QByteArray &mess
 
 void ListenerControl::stop()
 {
-    if (!m_message)
-        return;
-    stopMessage();
+    if (m_message)
+        stopMessage();
     // A request answered (an offer's prompt and its copy, a sound) is
     // finished, as a window the user has open is waited for, unless the
     // session is ending.
-    stopData();
+    if (m_data)
+        stopData();
 }
 
 std::optional<std::chrono::milliseconds> ListenerControl::cutAfter() const
@@ -245,6 +253,7 @@ void ListenerControl::stopMessage()
     m_message->join();
     m_stop.StopRequested = false;
     m_message.reset();
+    m_messagePortNow = 0;
 }
 
 void ListenerControl::stopData()
@@ -254,4 +263,5 @@ void ListenerControl::stopData()
     m_data->join();
     m_stop.DataStopRequested = false;
     m_data.reset();
+    m_dataPortNow = 0;
 }

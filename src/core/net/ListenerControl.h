@@ -2,6 +2,7 @@
 
 #include "ListenerServices.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -13,8 +14,8 @@ class MessageListener;
 class MessageJournal;
 
 // Starts, stops and restarts the two listener threads, one of these at a
-// time whatever thread asks (a settings restart and the session's end may
-// come together). Owns the queues of received text and sound messages and
+// time for each listener whatever thread asks (a settings restart and the
+// session's end may come together). Owns the queues of received text and sound messages and
 // the journal they are recorded in.
 class ListenerControl {
 public:
@@ -79,14 +80,20 @@ private:
     void stopData();
     std::optional<std::chrono::milliseconds> cutAfter() const;
 
-    mutable std::mutex m_mutex;
+    // Each listener starts and stops under a lock of its own (message first
+    // when both are taken).
+    mutable std::mutex m_messageMutex;
+    std::mutex m_dataMutex;
     std::mutex m_claiming;
+    // Where each listener listens now (0: stopped); read without its lock.
+    std::atomic<quint16> m_messagePortNow{0};
+    std::atomic<quint16> m_dataPortNow{0};
     ListenerServices m_services;
     std::unique_ptr<MessageJournal> m_journal;
     std::unique_ptr<IncomingQueue> m_messages;
     std::unique_ptr<IncomingQueue> m_sounds;
     StopState m_stop;
-    bool m_ended = false;
+    std::atomic<bool> m_ended{false};
     std::unique_ptr<MessageListener> m_message;
     std::unique_ptr<DataListener> m_data;
 };
