@@ -1,6 +1,7 @@
 #include "MessageJournal.h"
 
 #include "IncomingQueue.h"
+#include "core/base/StringTable.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -203,7 +204,12 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     }
     if (!m_owned) {
         // As many instances of the user as there are journals receive.
-        failLocked(QString::fromLocal8Bit(std::strerror(EBUSY)));
+        m_slot = 0;
+        if (!m_failureSaid && m_onFailure) {
+            m_failureSaid = true;
+            m_onFailure(m_folder, StringTable::format(StringId::JournalsAllHeld,
+                                                      {QString::number(kSlots)}));
+        }
         return false;
     }
     --m_slot;
@@ -258,7 +264,7 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     if (damaged) {
         const QString aside = asidePath(path());
         const QFileInfo info(path());
-        if (info.isFile() && info.size() <= kMaxFile) {
+        if (info.isFile() && !info.isSymLink() && info.size() <= kMaxFile) {
             QFile::remove(aside + QStringLiteral(".new"));
             QFile copy(path());
             std::error_code error;
@@ -310,7 +316,7 @@ bool MessageJournal::readFile(const QString &file, std::vector<Entry> &entries, 
     const QFileInfo info(file);
     if (!info.exists() && !info.isSymLink())
         return true;
-    if (!info.isFile() || info.size() > kMaxFile) {
+    if (!info.isFile() || info.isSymLink() || info.size() > kMaxFile) {
         damaged = true;
         return true;
     }
