@@ -254,8 +254,16 @@ bool MessageJournal::claim(std::vector<Entry> &pending)
     for (Entry &entry : entries) {
         if (entry.id == 0)
             entry.id = m_nextId++;
-        if (keepLocked(entry))
-            pending.push_back(std::move(entry));
+        // The same item read twice is kept once; another under the same id
+        // (journals of an earlier version all counted from 1) gets its own.
+        if (const auto seen = m_orderOf.find(entry.id); seen != m_orderOf.end()) {
+            const Entry &kept = m_pending.at(seen->second);
+            if (kept.kind == entry.kind && kept.data == entry.data)
+                continue;
+            entry.id = m_nextId++;
+        }
+        keepLocked(entry);
+        pending.push_back(std::move(entry));
     }
     for (auto &[order, entry] : arrived)
         keepLocked(std::move(entry));
