@@ -443,7 +443,7 @@ private slots:
         const QByteArray x = "TVJ1" + MessageJournal::itemRecord({1, "message", "x"});
         const QByteArray xyz = x + MessageJournal::itemRecord({2, "sound", "yz"});
         const QByteArray yz = "TVJ1" + MessageJournal::itemRecord({2, "sound", "yz"});
-        const QByteArray sameId = "TVJ1" + MessageJournal::itemRecord({1, "sound", "yz"});
+        const QByteArray sameId = "TVJ1" + MessageJournal::itemRecord({1, "message", "yz"});
         QTest::newRow("an ended instance's") << x << sameId << QByteArray() << QStringList{"x", "yz"};
         // A crash after taking it over and before removing it.
         QTest::newRow("taken over already") << xyz << yz << QByteArray() << QStringList{"x", "yz"};
